@@ -1,0 +1,52 @@
+#ifndef OSTRA_GROUPSOCK_HH
+#define OSTRA_GROUPSOCK_HH
+
+#include <netinet/in.h>
+
+#include <vector>
+
+#include "NetAddress.hh"
+#include "UsageEnvironment.hh"
+
+// One UDP socket and the set of unicast destinations it sends to. Every
+// client of a shared stream adds its address and port here under its own
+// session id; output() sends one datagram to each destination.
+class Groupsock {
+public:
+  // Binds a non-blocking UDP socket to 'port' (0: any). When the bind fails
+  // socketNum() is -1 and env's result message says why.
+  Groupsock(UsageEnvironment& env, Port port);
+  ~Groupsock();
+
+  UsageEnvironment& env() const { return fEnv; }
+  int socketNum() const { return fSocketNum; }
+  Port port() const { return fPort; }  // the port actually bound
+
+  // Adds a destination; the same address and port added twice is kept once.
+  void addDestination(struct in_addr const& addr, Port const& port, unsigned sessionId);
+  // Removes every destination added under 'sessionId'.
+  void removeDestination(unsigned sessionId);
+  void removeAllDestinations();
+  unsigned numDestinations() const { return static_cast<unsigned>(fDests.size()); }
+
+  // Sends 'data' to every destination. Returns false if any send failed.
+  Boolean output(UsageEnvironment& env, unsigned char const* data, unsigned size);
+
+  struct Destination {
+    struct in_addr addr;
+    Port port;
+    unsigned sessionId;
+  };
+  std::vector<Destination> const& destinations() const { return fDests; }
+
+private:
+  Groupsock(Groupsock const&) = delete;
+  Groupsock& operator=(Groupsock const&) = delete;
+
+  UsageEnvironment& fEnv;
+  int fSocketNum;
+  Port fPort;
+  std::vector<Destination> fDests;
+};
+
+#endif

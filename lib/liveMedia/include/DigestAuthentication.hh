@@ -1,0 +1,33 @@
+#ifndef OSTRA_DIGEST_AUTHENTICATION_HH
+#define OSTRA_DIGEST_AUTHENTICATION_HH
+
+#include <map>
+#include <string>
+
+#include "Boolean.hh"
+
+// User names and passwords for RTSP Digest authentication (RFC 2617).
+class UserAuthenticationDatabase {
+public:
+  // A null realm means "LIVE555 Streaming Media". With passwordsAreMD5 the
+  // stored passwords are MD5(user:realm:password) in hex.
+  explicit UserAuthenticationDatabase(char const* realm = nullptr, Boolean passwordsAreMD5 = False);
+  virtual ~UserAuthenticationDatabase();
+
+  // Adds a record; a later record for the same user replaces the earlier one.
+  virtual void addUserRecord(char const* username, char const* password);
+  virtual void removeUserRecord(char const* username);
+  // The password of 'username', or null.
+  virtual char const* lookupPassword(char const* username);
+
+  char const* realm() const { return fRealm.c_str(); }
+  Boolean passwordsAreMD5() const { return fPasswordsAreMD5; }
+  unsigned numUsers() const { return static_cast<unsigned>(fTable.size()); }
+
+private:
+  std::map<std::string, std::string> fTable;
+  std::string fRealm;
+  Boolean fPasswordsAreMD5;
+};
+
+#endif

@@ -1,0 +1,50 @@
+#ifndef OSTRA_ON_DEMAND_SERVER_MEDIA_SUBSESSION_HH
+#define OSTRA_ON_DEMAND_SERVER_MEDIA_SUBSESSION_HH
+
+#include "FramedSource.hh"
+#include "Groupsock.hh"
+#include "RTPSink.hh"
+#include "ServerMediaSubsession.hh"
+
+class RTCPInstance;
+
+// A track whose source and RTP sink are created on demand: once (short-lived)
+// to build the SDP lines, and once per stream when the first client sets it
+// up. With reuseFirstSource all clients share that one stream.
+class OnDemandServerMediaSubsession : public ServerMediaSubsession {
+public:
+  char const* sdpLines() override;
+  Boolean getStreamParameters(unsigned clientSessionId, ClientTransport const& transport, Port& serverRTPPort,
+                              Port& serverRTCPPort, void*& streamToken) override;
+  void startStream(unsigned clientSessionId, void* streamToken, void (*livenessFunc)(void*),
+                   void* livenessClientData, unsigned short& rtpSeqNum, unsigned& rtpTimestamp) override;
+  void pauseStream(unsigned clientSessionId, void* streamToken) override;
+  void deleteStream(unsigned clientSessionId, void*& streamToken) override;
+  float streamPosition(void* streamToken) override;
+
+protected:
+  OnDemandServerMediaSubsession(UsageEnvironment& env, Boolean reuseFirstSource, portNumBits initialPortNum = 6970,
+                                Boolean multiplexRTCPWithRTP = False);
+  ~OnDemandServerMediaSubsession() override;
+
+  // The track's source; 'estBitrate' (kbps) is set by the subclass.
+  virtual FramedSource* createNewStreamSource(unsigned clientSessionId, unsigned& estBitrate) = 0;
+  // The track's RTP sink over 'rtpGroupsock'.
+  virtual RTPSink* createNewRTPSink(Groupsock* rtpGroupsock, unsigned char rtpPayloadTypeIfDynamic,
+                                    FramedSource* inputSource) = 0;
+  // The "a=fmtp:" line for the description; by default the sink's auxSDPLine().
+  virtual char const* getAuxSDPLine(RTPSink* rtpSink, FramedSource* inputSource);
+  // Closes a source made by createNewStreamSource.
+  virtual void closeStreamSource(FramedSource* inputSource);
+
+  Boolean fReuseFirstSource;
+  portNumBits fInitialPortNum;
+  Boolean fMultiplexRTCPWithRTP;
+
+private:
+  class StreamState;  // defined by the implementation
+  StreamState* fSharedStream = nullptr;
+  char* fSDPLines = nullptr;
+};
+
+#endif

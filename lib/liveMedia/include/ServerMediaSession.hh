@@ -1,0 +1,55 @@
+#ifndef OSTRA_SERVER_MEDIA_SESSION_HH
+#define OSTRA_SERVER_MEDIA_SESSION_HH
+
+#include <vector>
+
+#include "Media.hh"
+
+class ServerMediaSubsession;
+
+// One stream offered by the RTSP server: a name, a description and its
+// tracks (subsessions), which it owns.
+class ServerMediaSession : public Medium {
+public:
+  static ServerMediaSession* createNew(UsageEnvironment& env, char const* streamName = nullptr,
+                                       char const* info = nullptr, char const* description = nullptr,
+                                       Boolean isSSM = False, char const* miscSDPLines = nullptr);
+
+  // The whole SDP text (allocated with new[]), or null when a track cannot be
+  // described. 'localAddress' (network order, 0 = the host's address) goes
+  // into the "o=" line.
+  char* generateSDPDescription(unsigned localAddress = 0);
+
+  char const* streamName() const { return fStreamName; }
+  // Adds a track named "track<N>" in order of addition; takes ownership.
+  Boolean addSubsession(ServerMediaSubsession* subsession);
+  unsigned numSubsessions() const { return static_cast<unsigned>(fSubsessions.size()); }
+  ServerMediaSubsession* subsession(unsigned index) const { return fSubsessions[index]; }
+  // The track whose id ("track1"...) is 'trackId', or null.
+  ServerMediaSubsession* lookupSubsessionByTrackId(char const* trackId) const;
+
+  Boolean isServerMediaSession() const override;
+  float duration() const;  // 0 for a live stream
+
+  // Reference count of client sessions using this stream.
+  unsigned referenceCount() const { return fReferenceCount; }
+  void incrementReferenceCount() { ++fReferenceCount; }
+  void decrementReferenceCount() { if (fReferenceCount > 0) --fReferenceCount; }
+
+protected:
+  ServerMediaSession(UsageEnvironment& env, char const* streamName, char const* info, char const* description,
+                     Boolean isSSM, char const* miscSDPLines);
+  ~ServerMediaSession() override;
+
+private:
+  char* fStreamName;
+  char* fInfoSDPString;
+  char* fDescriptionSDPString;
+  char* fMiscSDPLines;
+  Boolean fIsSSM;
+  struct timeval fCreationTime;
+  std::vector<ServerMediaSubsession*> fSubsessions;
+  unsigned fReferenceCount = 0;
+};
+
+#endif

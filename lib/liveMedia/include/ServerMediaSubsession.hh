@@ -1,0 +1,60 @@
+#ifndef OSTRA_SERVER_MEDIA_SUBSESSION_HH
+#define OSTRA_SERVER_MEDIA_SUBSESSION_HH
+
+#include <netinet/in.h>
+
+#include "Media.hh"
+#include "NetAddress.hh"
+
+class ServerMediaSession;
+class InterleavedChannelWriter;
+
+// One track of a ServerMediaSession, as the RTSP server drives it.
+class ServerMediaSubsession : public Medium {
+public:
+  unsigned trackNumber() const { return fTrackNumber; }
+  char const* trackId();  // "track<N>"
+
+  // The track's SDP lines (media line onwards), or null when the track
+  // cannot be described. Kept by the subsession.
+  virtual char const* sdpLines() = 0;
+
+  // One client's transport, as parsed from its SETUP.
+  struct ClientTransport {
+    Boolean streamOverTCP = False;
+    struct in_addr destinationAddress {};  // UDP: the client's address
+    Port clientRTPPort, clientRTCPPort;      // UDP
+    InterleavedChannelWriter* tcpWriter = nullptr;  // TCP: the client's RTSP connection
+    unsigned char rtpChannelId = 0, rtcpChannelId = 1;
+  };
+  // Attaches client 'clientSessionId' to the track's stream (creating it for
+  // the first client). Fills the server ports and an opaque stream token.
+  // Returns false (nothing created, nothing attached) when it cannot serve.
+  virtual Boolean getStreamParameters(unsigned clientSessionId, ClientTransport const& transport,
+                                      Port& serverRTPPort, Port& serverRTCPPort, void*& streamToken) = 0;
+  // Starts (or joins) the flow for this client; fills the RTP-Info values.
+  // 'livenessFunc(livenessClientData)' is called for each RTCP receiver
+  // report from this client.
+  virtual void startStream(unsigned clientSessionId, void* streamToken, void (*livenessFunc)(void*),
+                           void* livenessClientData, unsigned short& rtpSeqNum, unsigned& rtpTimestamp) = 0;
+  virtual void pauseStream(unsigned clientSessionId, void* streamToken);
+  // Detaches the client; the stream ends when its last client leaves.
+  virtual void deleteStream(unsigned clientSessionId, void*& streamToken) = 0;
+  // Current position of a shared stream in seconds (for PLAY without Range).
+  virtual float streamPosition(void* streamToken);
+
+  virtual float duration() const;  // 0: live
+
+protected:
+  explicit ServerMediaSubsession(UsageEnvironment& env);
+  ~ServerMediaSubsession() override;
+
+  ServerMediaSession* fParentSession = nullptr;
+
+private:
+  friend class ServerMediaSession;
+  unsigned fTrackNumber = 0;
+  char* fTrackId = nullptr;
+};
+
+#endif

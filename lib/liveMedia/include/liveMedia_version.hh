@@ -1,0 +1,10 @@
+#ifndef OSTRA_LIVEMEDIA_VERSION_HH
+#define OSTRA_LIVEMEDIA_VERSION_HH
+
+#include "UsageEnvironment.hh"
+
+// The library's identity, printed in SDP ("a=tool:", "i=") and GET_PARAMETER.
+#define LIVEMEDIA_LIBRARY_VERSION_STRING OSTRA_LIBRARY_VERSION
+#define LIVEMEDIA_LIBRARY_IDENTITY OSTRA_LIBRARY_NAME " v" OSTRA_LIBRARY_VERSION
+
+#endif
