@@ -1,0 +1,51 @@
+#ifndef OSTRA_SETTINGS_HH
+#define OSTRA_SETTINGS_HH
+
+#include <cstdint>
+
+// The daemon's settings, fixed at build time. The production start-up uses
+// the defaults unchanged; only the credentials file and the audio switch are
+// read at run time. Tests may start the daemon with other values (shorter
+// waits, temporary paths, other ports) in a child process.
+
+#ifndef OSTRA_VIDEO_CODEC
+#define OSTRA_VIDEO_CODEC 5  // chosen with the CMake cache variable of the same name
+#endif
+
+struct Settings {
+  // Video track type: 5 = H.264, 4 = MPEG-4 part 2, anything else = no video.
+  int videoCodec = OSTRA_VIDEO_CODEC;
+  // Video bit rate in bits per second, handed to the video subsession.
+  uint32_t videoBitrate = 3000000;
+  // TCP port of the RTSP server.
+  uint16_t rtspPort = 8554;
+  // Name of the one stream; the last element of its URL.
+  char const* streamName = "ch01";
+  // Pause after the pid file is written, in milliseconds.
+  unsigned startDelayMs = 10000;
+  // Granularity of the task scheduler in microseconds.
+  unsigned schedulerGranularityUs = 10000;
+  // Clients silent this long are dropped by the RTSP server.
+  unsigned reclamationSeconds = 65;
+  // Largest outgoing frame of the RTP sinks, in bytes.
+  unsigned outPacketBufferMaxSize = 1000000;
+  // Channel of the media input hub; the video producer port is 13032 + channel.
+  int mediaInputChannel = 0;
+  // Real-time priority (SCHED_RR) of the thread while serving.
+  int realtimePriority = 80;
+  // Pid file, opened with mode "w+".
+  char const* pidFile = "/var/run/ostra";
+  // Credentials file, and how long start-up waits for it.
+  char const* credentialsFile = "/var/etc/httppasswd";
+  unsigned credentialsAttempts = 40;
+  unsigned credentialsRetryMs = 1000;
+  // Settings file and the element that switches the audio track on.
+  char const* settingsFile = "/talpa/bin/ostra.xml";
+  char const* audioSwitchPath = "/sys/audio";
+};
+
+// audioMode values.
+constexpr int kAudioModeNone = 0;
+constexpr int kAudioModeG711 = 2;
+
+#endif

@@ -1,0 +1,137 @@
+#include "Startup.hh"
+
+#include <pthread.h>
+#include <sched.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "BasicUsageEnvironment.hh"
+#include "Credentials.hh"
+#include "G711AudioServerMediaSubsession.hh"
+#include "H264VideoServerMediaSubsession.hh"
+#include "MPEG4VideoServerMediaSubsession.hh"
+#include "MediaInput.hh"
+#include "OutPacketBuffer.hh"
+#include "RTSPServer.hh"
+#include "ServerMediaSession.hh"
+#include "XmlConfig.hh"
+
+UserAuthenticationDatabase* authDB = nullptr;
+int audioMode = kAudioModeNone;
+char* sessionDescription = strDup("RTSP/RTP H.264 KVT");
+
+namespace {
+
+constexpr int kVideoCodecMPEG4 = 4;
+constexpr int kVideoCodecH264 = 5;
+
+// The settings of the running start-up; the built-in ones until then.
+Settings gSettings;
+
+void sleepMs(unsigned ms) {
+  struct timespec ts {};
+  ts.tv_sec = ms / 1000;
+  ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+  while (nanosleep(&ts, &ts) != 0) {
+  }
+}
+
+void writePidFile(char const* path) {
+  FILE* f = fopen(path, "w+");
+  if (f == nullptr) return;  // start-up goes on without a word
+  fprintf(f, "%d\n", static_cast<int>(getpid()));
+  fclose(f);
+}
+
+}  // namespace
+
+bool audioSwitchOn(char const* settingsFile, char const* elementPath) {
+  XmlConfig config;
+  (void)config.load(settingsFile);  // a missing or broken file leaves the default
+  return config.getInt(elementPath, 0) > 0;
+}
+
+void addSubsessions(MediaInput* input, ServerMediaSession* session) {
+  addSubsessions(input, session, gSettings.videoCodec, gSettings.videoBitrate, audioMode);
+}
+
+void addSubsessions(MediaInput* input, ServerMediaSession* session, int videoCodec, unsigned videoBitrate,
+                    int audio) {
+  UsageEnvironment& env = session->envir();
+  if (videoCodec == kVideoCodecMPEG4) {
+    session->addSubsession(MPEG4VideoServerMediaSubsession::createNew(env, input, videoBitrate));
+  } else if (videoCodec == kVideoCodecH264) {
+    session->addSubsession(H264VideoServerMediaSubsession::createNew(env, input, videoBitrate));
+  }
+  if (audio == kAudioModeG711) session->addSubsession(G711AudioServerMediaSubsession::createNew(env, input));
+}
+
+void setRealtimePriority(int priority) {
+  struct sched_param param {};
+  param.sched_priority = priority;
+  int err = pthread_setschedparam(pthread_self(), SCHED_RR, &param);
+  if (err == 0) {
+    printf("Thread set to SCHED_RR with priority %d\n", priority);
+  } else {
+    errno = err;
+    perror("pthread_setschedparam failed");
+  }
+}
+
+int runStartup(Settings const& settings) {
+  gSettings = settings;
+  // The scheduling line must reach a pipe or log file at once.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  writePidFile(settings.pidFile);
+  sleepMs(settings.startDelayMs);
+
+  authDB = loadCredentials(settings.credentialsFile, settings.credentialsAttempts, settings.credentialsRetryMs);
+
+  if (audioSwitchOn(settings.settingsFile, settings.audioSwitchPath)) audioMode = kAudioModeG711;
+
+  TaskScheduler* scheduler = BasicTaskScheduler::createNew(settings.schedulerGranularityUs);
+  UsageEnvironment* env = BasicUsageEnvironment::createNew(*scheduler);
+
+  RTSPServer* rtspServer = RTSPServer::createNew(*env, Port(settings.rtspPort), authDB, settings.reclamationSeconds);
+  if (rtspServer == nullptr) {
+    *env << "Failed to create RTSP server: " << env->getResultMsg() << "\n";
+    exit(1);
+  }
+
+  MediaInput* mediaInput = MediaInput::createNew(*env, settings.mediaInputChannel);
+  if (mediaInput == nullptr) {
+    *env << "ERROR: " << "Failed to create Media input device\n";
+    exit(1);
+  }
+
+  // Every RTP sink and fragmenter sizes its buffers from this when it is created.
+  OutPacketBuffer::maxSize = settings.outPacketBufferMaxSize;
+
+  ServerMediaSession* sms =
+      ServerMediaSession::createNew(*env, settings.streamName, nullptr, sessionDescription, False, nullptr);
+  if (sms == nullptr) {
+    *env << "ServerMediaSession::createNew error!\n";
+    return -1;
+  }
+  rtspServer->addServerMediaSession(sms);
+
+  char* url = rtspServer->rtspURL(sms, -1);
+  *env << "Play this stream using the URL:\n" << url << "\n";
+  if (url != nullptr) delete[] url;
+
+  addSubsessions(mediaInput, sms);
+  setRealtimePriority(settings.realtimePriority);
+
+  env->taskScheduler().doEventLoop();
+
+  Medium::close(rtspServer);
+  Medium::close(mediaInput);
+  env->reclaim();
+  delete scheduler;
+  return 0;
+}
