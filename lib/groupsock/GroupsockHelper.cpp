@@ -1,0 +1,203 @@
+#include "GroupsockHelper.hh"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+int bindToPort(UsageEnvironment& env, int sock, Port port) {
+  struct sockaddr_in addr;
+  std::memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = port.num();
+  if (bind(sock, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+    char msg[100];
+    std::snprintf(msg, sizeof msg, "bind() error (port number: %d): ", port.hostOrder());
+    env.setResultErrMsg(msg);
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int setupStreamSocket(UsageEnvironment& env, Port port, Boolean makeNonBlocking, Boolean setKeepAlive) {
+  int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) {
+    env.setResultErrMsg("unable to create stream socket: ");
+    return -1;
+  }
+  // A restarted server must bind at once, even while old connections linger.
+  int reuse = 1;
+  if (setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) < 0) {
+    env.setResultErrMsg("setsockopt(SO_REUSEADDR) error: ");
+    ::close(sock);
+    return -1;
+  }
+  if (bindToPort(env, sock, port) < 0) {
+    ::close(sock);
+    return -1;
+  }
+  if (makeNonBlocking && !makeSocketNonBlocking(sock)) {
+    env.setResultErrMsg("failed to make non-blocking: ");
+    ::close(sock);
+    return -1;
+  }
+  if (setKeepAlive && !setSocketKeepAlive(sock)) {
+    env.setResultErrMsg("failed to set keep alive: ");
+    ::close(sock);
+    return -1;
+  }
+  return sock;
+}
+
+int setupDatagramSocket(UsageEnvironment& env, Port port) {
+  int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) {
+    env.setResultErrMsg("unable to create datagram socket: ");
+    return -1;
+  }
+  if (bindToPort(env, sock, port) < 0 || !makeSocketNonBlocking(sock)) {
+    ::close(sock);
+    return -1;
+  }
+  return sock;
+}
+
+Boolean makeSocketNonBlocking(int sock) {
+  int flags = fcntl(sock, F_GETFL, 0);
+  return flags >= 0 && fcntl(sock, F_SETFL, flags | O_NONBLOCK) >= 0;
+}
+
+Boolean makeSocketBlocking(int sock, unsigned writeTimeoutInMilliseconds) {
+  int flags = fcntl(sock, F_GETFL, 0);
+  if (flags < 0 || fcntl(sock, F_SETFL, flags & ~O_NONBLOCK) < 0) return False;
+  if (writeTimeoutInMilliseconds > 0) {
+    struct timeval tv;
+    tv.tv_sec = writeTimeoutInMilliseconds / 1000;
+    tv.tv_usec = (writeTimeoutInMilliseconds % 1000) * 1000;
+    setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  }
+  return True;
+}
+
+Boolean setSocketKeepAlive(int sock) {
+  int on = 1;
+  return setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0;
+}
+
+static unsigned getBufferSize(UsageEnvironment& env, int bufOptName, int socket) {
+  int curSize;
+  socklen_t sizeSize = sizeof curSize;
+  if (getsockopt(socket, SOL_SOCKET, bufOptName, &curSize, &sizeSize) < 0) {
+    env.setResultErrMsg("getBufferSize() error: ");
+    return 0;
+  }
+  return static_cast<unsigned>(curSize);
+}
+
+unsigned getSendBufferSize(UsageEnvironment& env, int socket) { return getBufferSize(env, SO_SNDBUF, socket); }
+
+unsigned getReceiveBufferSize(UsageEnvironment& env, int socket) { return getBufferSize(env, SO_RCVBUF, socket); }
+
+static unsigned increaseBufferTo(UsageEnvironment& env, int bufOptName, int socket, unsigned requestedSize) {
+  unsigned curSize = getBufferSize(env, bufOptName, socket);
+  // Ask for less and less until the system agrees, or we reach what we have.
+  while (requestedSize > curSize) {
+    int size = static_cast<int>(requestedSize);
+    if (setsockopt(socket, SOL_SOCKET, bufOptName, &size, sizeof size) >= 0) return requestedSize;
+    requestedSize = (requestedSize + curSize) / 2;
+  }
+  return getBufferSize(env, bufOptName, socket);
+}
+
+unsigned increaseSendBufferTo(UsageEnvironment& env, int socket, unsigned requestedSize) {
+  return increaseBufferTo(env, SO_SNDBUF, socket, requestedSize);
+}
+
+unsigned increaseReceiveBufferTo(UsageEnvironment& env, int socket, unsigned requestedSize) {
+  return increaseBufferTo(env, SO_RCVBUF, socket, requestedSize);
+}
+
+Boolean getSourcePort(UsageEnvironment& env, int socket, Port& port) {
+  struct sockaddr_in addr;
+  socklen_t len = sizeof addr;
+  if (getsockname(socket, reinterpret_cast<struct sockaddr*>(&addr), &len) < 0) {
+    env.setResultErrMsg("getsockname() error: ");
+    return False;
+  }
+  port = Port::fromNetworkOrder(addr.sin_port);
+  return True;
+}
+
+netAddressBits ourIPAddress(UsageEnvironment& env) {
+  static netAddressBits ourAddress = 0;
+  if (ourAddress != 0) return ourAddress;
+
+  // The first interface that is up, not loopback, and has an IPv4 address.
+  struct ifaddrs* list = nullptr;
+  if (getifaddrs(&list) == 0) {
+    for (struct ifaddrs* ifa = list; ifa != nullptr; ifa = ifa->ifa_next) {
+      if (ifa->ifa_addr == nullptr || ifa->ifa_addr->sa_family != AF_INET) continue;
+      if (!(ifa->ifa_flags & IFF_UP) || (ifa->ifa_flags & IFF_LOOPBACK)) continue;
+      netAddressBits a = reinterpret_cast<struct sockaddr_in*>(ifa->ifa_addr)->sin_addr.s_addr;
+      if (a == 0 || (ntohl(a) >> 24) == 127) continue;
+      ourAddress = a;
+      break;
+    }
+    freeifaddrs(list);
+  } else {
+    env.setResultErrMsg("getifaddrs() error: ");
+  }
+  // Without such an interface, loopback is the only address clients can use.
+  // Not cached, so an interface that comes up later is found.
+  if (ourAddress == 0) return htonl(INADDR_LOOPBACK);
+  return ourAddress;
+}
+
+char const* AddressString(netAddressBits addr) {
+  static char buf[INET_ADDRSTRLEN];
+  struct in_addr in;
+  in.s_addr = addr;
+  inet_ntop(AF_INET, &in, buf, sizeof buf);
+  return buf;
+}
+
+int readSocket(UsageEnvironment& env, int socket, unsigned char* buffer, unsigned bufferSize,
+               struct sockaddr_in& fromAddress) {
+  socklen_t addressSize = sizeof fromAddress;
+  ssize_t n = recvfrom(socket, buffer, bufferSize, 0, reinterpret_cast<struct sockaddr*>(&fromAddress), &addressSize);
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNREFUSED) return 0;
+    env.setResultErrMsg("recvfrom() error: ");
+    return -1;
+  }
+  return static_cast<int>(n);
+}
+
+Boolean writeSocket(UsageEnvironment& env, int socket, struct in_addr address, portNumBits portNum,
+                    unsigned char* buffer, unsigned bufferSize) {
+  struct sockaddr_in dest;
+  std::memset(&dest, 0, sizeof dest);
+  dest.sin_family = AF_INET;
+  dest.sin_addr = address;
+  dest.sin_port = portNum;
+  ssize_t n = sendto(socket, buffer, bufferSize, 0, reinterpret_cast<struct sockaddr*>(&dest), sizeof dest);
+  if (n != static_cast<ssize_t>(bufferSize)) {
+    char msg[64];
+    std::snprintf(msg, sizeof msg, "writeSocket(%d), sendTo() error: ", socket);
+    env.setResultErrMsg(msg);
+    return False;
+  }
+  return True;
+}
