@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs ostra against the simulated producer (H.264 video
+# and a 440 Hz tone), so you can watch a live stream at once.
+#
+#   bash scripts/demo.sh            # Digest credentials demo:ostra, ready after ~10 s
+#   bash scripts/demo.sh --no-auth  # no credentials file: ready after ~50 s
+#
+# The daemon's fixed paths (/var/run/ostra, /var/etc/httppasswd,
+# /talpa/bin/ostra.xml) live on tmpfs mounts in a private mount namespace, so
+# nothing is written outside the build tree; mount points that did not exist
+# are removed again on exit. Needs root (for the namespace and the mounts).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+auth=1
+[ "${1:-}" = "--no-auth" ] && auth=0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "demo: needs root (private mount namespace for the daemon's fixed paths); try: sudo bash scripts/demo.sh" >&2
+  exit 1
+fi
+
+bash scripts/setup.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target ostra ostra-producer
+
+# Mount points the daemon's paths need; remember which ones we create.
+created=()
+for d in /var/etc /talpa/bin; do
+  first=""
+  p=$d
+  while [ ! -e "$p" ]; do first=$p; p=$(dirname "$p"); done
+  if [ -n "$first" ]; then
+    mkdir -p "$d"
+    created+=("$first")
+  fi
+done
+cleanup() {
+  for d in "${created[@]}"; do find "$d" -depth -type d -empty -delete 2>/dev/null || true; done
+}
+trap cleanup EXIT
+
+export OSTRA_DEMO_AUTH=$auth OSTRA_ROOT=$root
+unshare --mount --propagation private bash -c '
+  set -euo pipefail
+  mount -t tmpfs ostra-run /var/run
+  mount -t tmpfs ostra-etc /var/etc
+  mount -t tmpfs ostra-cfg /talpa/bin
+  printf "<sys>\n\t<audio>1</audio>\n</sys>\n" > /talpa/bin/ostra.xml
+  if [ "$OSTRA_DEMO_AUTH" = 1 ]; then echo "demo:ostra" > /var/etc/httppasswd; fi
+
+  "$OSTRA_ROOT/build/tools/producer/ostra-producer" &
+  producer=$!
+  "$OSTRA_ROOT/build/src/ostra" &
+  daemon=$!
+  trap "kill $daemon $producer 2>/dev/null; wait 2>/dev/null" EXIT INT TERM
+
+  start=$(date +%s)
+  while ! (exec 3<>/dev/tcp/127.0.0.1/8554) 2>/dev/null; do
+    kill -0 $daemon 2>/dev/null || { echo "demo: ostra exited" >&2; exit 1; }
+    printf "\rdemo: ostra is starting (waits 10 s, then up to 40 s for credentials)... %ds " $(( $(date +%s) - start ))
+    sleep 1
+  done
+  echo
+  cred=""
+  [ "$OSTRA_DEMO_AUTH" = 1 ] && cred="demo:ostra@"
+  host=127.0.0.1
+  echo "demo: streaming. Try one of:"
+  echo "  ffplay rtsp://${cred}${host}:8554/ch01"
+  echo "  ffprobe -rtsp_transport tcp rtsp://${cred}${host}:8554/ch01"
+  echo "  gst-launch-1.0 playbin uri=rtsp://${cred}${host}:8554/ch01"
+  echo "demo: Ctrl-C stops the daemon and the producer."
+  wait $daemon
+'
