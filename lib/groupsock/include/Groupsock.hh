@@ -39,6 +39,9 @@ public:
   };
   std::vector<Destination> const& destinations() const { return fDests; }
 
+  // Datagrams that could not be sent (full socket buffer, unreachable port...).
+  unsigned numSendFailures() const { return fNumSendFailures; }
+
 private:
   Groupsock(Groupsock const&) = delete;
   Groupsock& operator=(Groupsock const&) = delete;
@@ -47,6 +50,7 @@ private:
   int fSocketNum;
   Port fPort;
   std::vector<Destination> fDests;
+  unsigned fNumSendFailures = 0;
 };
 
 #endif

@@ -3,6 +3,8 @@
 
 #include <netinet/in.h>
 
+#include <cstdint>
+#include <string>
 #include <vector>
 
 #include "Media.hh"
@@ -53,12 +55,62 @@ public:
   void injectReport(unsigned char const* packet, unsigned size, InterleavedChannelWriter* fromWriter,
                     unsigned char channelId);
 
+  // Whether a compound RTCP packet is well formed (version 2, lengths add up)
+  // and contains a receiver report.
+  static Boolean containsReceiverReport(unsigned char const* packet, unsigned size);
+
+  // Counters, for tests and diagnostics.
+  unsigned numReportsSent() const { return fNumReportsSent; }
+  unsigned numPacketsReceived() const { return fNumPacketsReceived; }
+  // The interval (microseconds) chosen for the next scheduled report.
+  int64_t lastScheduledInterval() const { return fLastInterval; }
+
 protected:
   RTCPInstance(UsageEnvironment& env, Groupsock* RTCPgs, unsigned totSessionBW, unsigned char const* cname,
                RTPSink* sink, RTPSource* source, Boolean isSSMSource);
   ~RTCPInstance() override;
 
   RTPInterface fRTCPInterface;
+
+private:
+  static void incomingReportHandler(void* clientData, int mask);
+  void incomingReportHandler1();
+  static void onExpire(void* clientData);
+  void scheduleNextReport();
+  unsigned addSR(unsigned char* p);
+  unsigned addSDES(unsigned char* p);
+  unsigned addBYE(unsigned char* p);
+  void sendBuilt(unsigned size);
+  uint32_t ourSSRC() const;
+
+  struct UdpHandler {
+    in_addr_t addr;
+    portNumBits port;  // network order
+    RRHandlerFunc* handler;
+    void* clientData;
+  };
+  struct StreamHandler {
+    InterleavedChannelWriter* writer;
+    unsigned char channelId;
+    RRHandlerFunc* handler;
+    void* clientData;
+  };
+
+  RTPSink* fSink;
+  std::string fCNAME;
+  double fRTCPBandwidth;     // bytes per second
+  double fAvgRTCPSize;       // bytes, UDP/IP overhead included
+  bool fInitialReport = true;
+  uint32_t fOwnSSRC;         // when there is no sink
+  TaskScheduler::TaskToken fReportTask = nullptr;
+  int64_t fLastInterval = 0;
+  bool fReading = false;
+  unsigned fNumReportsSent = 0;
+  unsigned fNumPacketsReceived = 0;
+  std::vector<UdpHandler> fUdpHandlers;
+  std::vector<StreamHandler> fStreamHandlers;
+  unsigned char fOutBuf[512];
+  unsigned char fInBuf[1500];
 };
 
 #endif

@@ -1,0 +1,48 @@
+#include "MPEG4ESVideoRTPSink.hh"
+
+#include <cstdio>
+
+#include "MPEG4VideoStreamDiscreteFramer.hh"
+
+MPEG4ESVideoRTPSink* MPEG4ESVideoRTPSink::createNew(UsageEnvironment& env, Groupsock* RTPgs,
+                                                    unsigned char rtpPayloadFormat, uint32_t rtpTimestampFrequency) {
+  return new MPEG4ESVideoRTPSink(env, RTPgs, rtpPayloadFormat, rtpTimestampFrequency);
+}
+
+MPEG4ESVideoRTPSink::MPEG4ESVideoRTPSink(UsageEnvironment& env, Groupsock* RTPgs, unsigned char rtpPayloadFormat,
+                                         uint32_t rtpTimestampFrequency)
+    : MultiFramedRTPSink(env, RTPgs, rtpPayloadFormat, rtpTimestampFrequency, "MP4V-ES") {}
+
+MPEG4ESVideoRTPSink::~MPEG4ESVideoRTPSink() = default;
+
+char const* MPEG4ESVideoRTPSink::sdpMediaType() const { return "video"; }
+
+Boolean MPEG4ESVideoRTPSink::sourceIsCompatibleWithUs(MediaSource& source) {
+  return source.isMPEG4VideoStreamFramer();
+}
+
+Boolean MPEG4ESVideoRTPSink::frameEndsWithMarker(unsigned char const* /*frame*/, unsigned /*frameSize*/) {
+  return True;
+}
+
+char const* MPEG4ESVideoRTPSink::auxSDPLine() {
+  if (fSource != nullptr && fSource->isMPEG4VideoStreamFramer()) {
+    auto* framer = static_cast<MPEG4VideoStreamDiscreteFramer*>(fSource);
+    unsigned size = 0;
+    unsigned char const* config = framer->getConfigBytes(size);
+    if (config != nullptr && size > 0) {
+      char head[64];
+      std::snprintf(head, sizeof head, "a=fmtp:%d profile-level-id=%d;config=", rtpPayloadType(),
+                    framer->profile_and_level_indication());
+      std::string line(head);
+      static char const kHex[] = "0123456789ABCDEF";
+      for (unsigned i = 0; i < size; ++i) {
+        line += kHex[config[i] >> 4];
+        line += kHex[config[i] & 15];
+      }
+      line += "\r\n";
+      fFmtpLine = std::move(line);
+    }
+  }
+  return fFmtpLine.empty() ? nullptr : fFmtpLine.c_str();
+}

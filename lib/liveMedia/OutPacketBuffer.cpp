@@ -1,0 +1,3 @@
+#include "OutPacketBuffer.hh"
+
+unsigned OutPacketBuffer::maxSize = 60000;
