@@ -1,8 +1,10 @@
 #ifndef OSTRA_DIGEST_AUTHENTICATION_HH
 #define OSTRA_DIGEST_AUTHENTICATION_HH
 
+#include <cstddef>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "Boolean.hh"
 
@@ -29,5 +31,18 @@ private:
   std::string fRealm;
   Boolean fPasswordsAreMD5;
 };
+
+// MD5 of 'data' as 32 lower-case hex digits (plus terminator) into 'out'.
+void md5Hex(void const* data, size_t size, char out[33]);
+
+// The Digest "response" of RFC 2617 without qop:
+// MD5(HA1:nonce:MD5(method:uri)), where HA1 is MD5(username:realm:password),
+// or 'password' itself when it is stored as that digest already.
+std::string computeDigestResponse(std::string_view username, std::string_view realm, std::string_view password,
+                                  Boolean passwordIsMD5, std::string_view nonce, std::string_view method,
+                                  std::string_view uri);
+
+// 32 lower-case hex digits from the system's random source.
+std::string makeDigestNonce();
 
 #endif

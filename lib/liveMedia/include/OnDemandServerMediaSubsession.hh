@@ -1,6 +1,9 @@
 #ifndef OSTRA_ON_DEMAND_SERVER_MEDIA_SUBSESSION_HH
 #define OSTRA_ON_DEMAND_SERVER_MEDIA_SUBSESSION_HH
 
+#include <cstdint>
+#include <map>
+
 #include "FramedSource.hh"
 #include "Groupsock.hh"
 #include "RTPSink.hh"
@@ -21,6 +24,8 @@ public:
   void pauseStream(unsigned clientSessionId, void* streamToken) override;
   void deleteStream(unsigned clientSessionId, void*& streamToken) override;
   float streamPosition(void* streamToken) override;
+  void injectInterleavedRTCP(void* streamToken, unsigned char const* packet, unsigned size,
+                             InterleavedChannelWriter* fromWriter, unsigned char channelId) override;
 
 protected:
   OnDemandServerMediaSubsession(UsageEnvironment& env, Boolean reuseFirstSource, portNumBits initialPortNum = 6970,
@@ -42,8 +47,21 @@ protected:
   Boolean fMultiplexRTCPWithRTP;
 
 private:
-  class StreamState;  // defined by the implementation
-  StreamState* fSharedStream = nullptr;
+  // One running stream: source, sink, RTP/RTCP sockets, RTCP and the clients
+  // attached to it. Clients hold its token, never a pointer, so a stream that
+  // has ended leaves no dangling reference behind.
+  class StreamState;
+  friend class StreamState;
+  StreamState* lookupStream(void* streamToken) const;
+  StreamState* createStream(unsigned clientSessionId);
+  void destroyStream(StreamState* stream);
+  static void afterPlayingStream(void* clientData);
+  static void startPlayingStream(void* clientData);
+  static void reapEndedStream(void* clientData);
+
+  StreamState* fSharedStream = nullptr;  // with reuseFirstSource: the stream new clients join
+  std::map<uintptr_t, StreamState*> fStreams;
+  uintptr_t fNextStreamToken = 1;
   char* fSDPLines = nullptr;
 };
 

@@ -1,10 +1,18 @@
 #ifndef OSTRA_RTSP_SERVER_HH
 #define OSTRA_RTSP_SERVER_HH
 
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
 #include "DigestAuthentication.hh"
 #include "Media.hh"
 #include "NetAddress.hh"
 #include "ServerMediaSession.hh"
+
+class RTSPClientConnection;
+class RTSPClientSession;
 
 // The RTSP server (RFC 2326): listens on one TCP port, serves the streams
 // added to it, and keeps one session per client.
@@ -40,6 +48,26 @@ protected:
   Port fServerPort;
   UserAuthenticationDatabase* fAuthDB;
   unsigned fReclamationSeconds;
+
+private:
+  friend class RTSPClientConnection;
+  friend class RTSPClientSession;
+
+  static void incomingConnectionHandler(void* clientData, int mask);
+  void acceptConnections();
+
+  ServerMediaSession* lookupServerMediaSession(std::string_view streamName) const;
+  // The session whose id is exactly 'idText' (eight upper-case hex digits), or null.
+  RTSPClientSession* lookupClientSession(std::string_view idText) const;
+  RTSPClientSession* createClientSession(ServerMediaSession* serverMediaSession);
+  void deleteClientSession(RTSPClientSession* session);
+  // Closes the connection; sessions that stream over it end with it.
+  void closeConnection(RTSPClientConnection* connection);
+  unsigned randomSessionId();
+
+  std::vector<ServerMediaSession*> fServerMediaSessions;
+  std::unordered_map<unsigned, RTSPClientSession*> fClientSessions;
+  std::unordered_set<RTSPClientConnection*> fConnections;
 };
 
 #endif

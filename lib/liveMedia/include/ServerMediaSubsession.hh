@@ -42,6 +42,9 @@ public:
   virtual void deleteStream(unsigned clientSessionId, void*& streamToken) = 0;
   // Current position of a shared stream in seconds (for PLAY without Range).
   virtual float streamPosition(void* streamToken);
+  // An RTCP packet that the client sent on its interleaved RTCP channel.
+  virtual void injectInterleavedRTCP(void* streamToken, unsigned char const* packet, unsigned size,
+                                     InterleavedChannelWriter* fromWriter, unsigned char channelId);
 
   virtual float duration() const;  // 0: live
 

@@ -1,0 +1,85 @@
+#include "DigestAuthentication.hh"
+
+#include <openssl/evp.h>
+
+#include <random>
+
+namespace {
+constexpr char kDefaultRealm[] = "LIVE555 Streaming Media";
+constexpr char kHex[] = "0123456789abcdef";
+
+void toHex(unsigned char const* bytes, size_t n, char* out) {
+  for (size_t i = 0; i < n; ++i) {
+    out[2 * i] = kHex[bytes[i] >> 4];
+    out[2 * i + 1] = kHex[bytes[i] & 0x0F];
+  }
+  out[2 * n] = '\0';
+}
+
+std::string md5HexOf(std::string const& text) {
+  char hex[33];
+  md5Hex(text.data(), text.size(), hex);
+  return std::string(hex, 32);
+}
+}  // namespace
+
+UserAuthenticationDatabase::UserAuthenticationDatabase(char const* realm, Boolean passwordsAreMD5)
+    : fRealm(realm != nullptr ? realm : kDefaultRealm), fPasswordsAreMD5(passwordsAreMD5) {}
+
+UserAuthenticationDatabase::~UserAuthenticationDatabase() = default;
+
+void UserAuthenticationDatabase::addUserRecord(char const* username, char const* password) {
+  if (username == nullptr || password == nullptr) return;
+  fTable[username] = password;
+}
+
+void UserAuthenticationDatabase::removeUserRecord(char const* username) {
+  if (username != nullptr) fTable.erase(username);
+}
+
+char const* UserAuthenticationDatabase::lookupPassword(char const* username) {
+  if (username == nullptr) return nullptr;
+  auto it = fTable.find(username);
+  return it == fTable.end() ? nullptr : it->second.c_str();
+}
+
+void md5Hex(void const* data, size_t size, char out[33]) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digestLength = 0;
+  if (EVP_Digest(data, size, digest, &digestLength, EVP_md5(), nullptr) != 1 || digestLength != 16) {
+    out[0] = '\0';
+    return;
+  }
+  toHex(digest, 16, out);
+}
+
+std::string computeDigestResponse(std::string_view username, std::string_view realm, std::string_view password,
+                                  Boolean passwordIsMD5, std::string_view nonce, std::string_view method,
+                                  std::string_view uri) {
+  std::string ha1;
+  if (passwordIsMD5) {
+    ha1.assign(password);
+  } else {
+    std::string a1;
+    a1.append(username).append(":").append(realm).append(":").append(password);
+    ha1 = md5HexOf(a1);
+  }
+  std::string a2;
+  a2.append(method).append(":").append(uri);
+  std::string ha2 = md5HexOf(a2);
+  std::string all;
+  all.append(ha1).append(":").append(nonce).append(":").append(ha2);
+  return md5HexOf(all);
+}
+
+std::string makeDigestNonce() {
+  static std::random_device device;
+  unsigned char bytes[16];
+  for (size_t i = 0; i < sizeof bytes; i += 4) {
+    unsigned v = device();
+    for (size_t j = 0; j < 4; ++j) bytes[i + j] = static_cast<unsigned char>(v >> (8 * j));
+  }
+  char hex[33];
+  toHex(bytes, sizeof bytes, hex);
+  return std::string(hex, 32);
+}

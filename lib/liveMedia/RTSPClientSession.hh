@@ -1,0 +1,51 @@
+#ifndef OSTRA_RTSP_CLIENT_SESSION_HH
+#define OSTRA_RTSP_CLIENT_SESSION_HH
+
+#include <vector>
+
+#include "RTSPServer.hh"
+#include "ServerMediaSubsession.hh"
+
+class RTSPClientConnection;
+
+// One client's session: the tracks it has set up, under one random id. It is
+// not tied to a connection (an id made on one works on any other), except that
+// tracks interleaved on a connection end with that connection. A liveness
+// timer, restarted by every request naming the session and by the client's
+// RTCP receiver reports, reclaims a session that went silent.
+class RTSPClientSession {
+public:
+  RTSPClientSession(RTSPServer& server, unsigned id, ServerMediaSession* serverMediaSession);
+  ~RTSPClientSession();  // detaches every track from its stream
+
+  unsigned id() const { return fId; }
+  ServerMediaSession* serverMediaSession() const { return fServerMediaSession; }
+
+  struct Track {
+    ServerMediaSubsession* subsession;
+    void* streamToken;
+    ServerMediaSubsession::ClientTransport transport;
+  };
+  std::vector<Track>& tracks() { return fTracks; }
+  Track* findTrack(ServerMediaSubsession* subsession);
+  void addTrack(ServerMediaSubsession* subsession, void* streamToken,
+                ServerMediaSubsession::ClientTransport const& transport);
+  void removeTrack(ServerMediaSubsession* subsession);
+
+  // True when one of the tracks is interleaved on 'connection'.
+  bool usesConnection(RTSPClientConnection const* connection) const;
+
+  void noteLiveness();
+  static void livenessCallback(void* clientData);  // for RTCP receiver reports
+
+private:
+  static void reclaimTask(void* clientData);
+
+  RTSPServer& fServer;
+  unsigned fId;
+  ServerMediaSession* fServerMediaSession;
+  std::vector<Track> fTracks;
+  TaskScheduler::TaskToken fLivenessTask = nullptr;
+};
+
+#endif

@@ -1,0 +1,208 @@
+#include "RTSPServer.hh"
+
+#include <arpa/inet.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "GroupsockHelper.hh"
+#include "RTSPClientConnection.hh"
+#include "RTSPClientSession.hh"
+
+namespace {
+constexpr int kListenBacklog = 20;
+constexpr unsigned kSocketSendBuffer = 51200;
+// Connections taken per readable event on the listening socket.
+constexpr int kMaxAcceptsPerEvent = 64;
+}  // namespace
+
+RTSPServer* RTSPServer::createNew(UsageEnvironment& env, Port ourPort, UserAuthenticationDatabase* authDatabase,
+                                  unsigned reclamationSeconds) {
+  // A client that vanishes must not end the process through a write.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  int sock = setupStreamSocket(env, ourPort, True, True);
+  if (sock < 0) return nullptr;
+  increaseSendBufferTo(env, sock, kSocketSendBuffer);
+  if (listen(sock, kListenBacklog) < 0) {
+    env.setResultErrMsg("listen() failed: ");
+    ::close(sock);
+    return nullptr;
+  }
+  return new RTSPServer(env, sock, ourPort, authDatabase, reclamationSeconds);
+}
+
+RTSPServer::RTSPServer(UsageEnvironment& env, int ourSocket, Port ourPort, UserAuthenticationDatabase* authDatabase,
+                       unsigned reclamationSeconds)
+    : Medium(env),
+      fServerSocket(ourSocket),
+      fServerPort(ourPort),
+      fAuthDB(authDatabase),
+      fReclamationSeconds(reclamationSeconds) {
+  env.taskScheduler().turnOnBackgroundReadHandling(fServerSocket, incomingConnectionHandler, this);
+}
+
+RTSPServer::~RTSPServer() {
+  envir().taskScheduler().turnOffBackgroundReadHandling(fServerSocket);
+  ::close(fServerSocket);
+  while (!fClientSessions.empty()) deleteClientSession(fClientSessions.begin()->second);
+  while (!fConnections.empty()) closeConnection(*fConnections.begin());
+  for (ServerMediaSession* sms : fServerMediaSessions) Medium::close(sms);
+}
+
+Boolean RTSPServer::isRTSPServer() const { return True; }
+
+// ---- Streams -----------------------------------------------------------------
+
+void RTSPServer::addServerMediaSession(ServerMediaSession* serverMediaSession) {
+  if (serverMediaSession == nullptr) return;
+  ServerMediaSession* existing = lookupServerMediaSession(std::string_view(serverMediaSession->streamName()));
+  if (existing == serverMediaSession) return;
+  if (existing != nullptr) removeServerMediaSession(existing);
+  fServerMediaSessions.push_back(serverMediaSession);
+}
+
+ServerMediaSession* RTSPServer::lookupServerMediaSession(char const* streamName) {
+  return streamName == nullptr ? nullptr : lookupServerMediaSession(std::string_view(streamName));
+}
+
+ServerMediaSession* RTSPServer::lookupServerMediaSession(std::string_view streamName) const {
+  for (ServerMediaSession* sms : fServerMediaSessions) {
+    if (streamName == sms->streamName()) return sms;
+  }
+  return nullptr;
+}
+
+void RTSPServer::removeServerMediaSession(ServerMediaSession* serverMediaSession) {
+  if (serverMediaSession == nullptr) return;
+  for (auto it = fServerMediaSessions.begin(); it != fServerMediaSessions.end(); ++it) {
+    if (*it != serverMediaSession) continue;
+    fServerMediaSessions.erase(it);
+    // Its clients go with it.
+    std::vector<RTSPClientSession*> doomed;
+    for (auto const& entry : fClientSessions) {
+      if (entry.second->serverMediaSession() == serverMediaSession) doomed.push_back(entry.second);
+    }
+    for (RTSPClientSession* s : doomed) deleteClientSession(s);
+    Medium::close(serverMediaSession);
+    return;
+  }
+}
+
+char* RTSPServer::rtspURLPrefix(int clientSocket) const {
+  struct in_addr addr;
+  addr.s_addr = ourIPAddress(envir());
+  if (clientSocket >= 0) {
+    struct sockaddr_in local;
+    socklen_t len = sizeof local;
+    if (getsockname(clientSocket, reinterpret_cast<struct sockaddr*>(&local), &len) == 0 &&
+        local.sin_addr.s_addr != INADDR_ANY) {
+      addr = local.sin_addr;
+    }
+  }
+  char buf[64];
+  unsigned port = fServerPort.hostOrder();
+  if (port == 554) {
+    std::snprintf(buf, sizeof buf, "rtsp://%s/", AddressString(addr.s_addr));
+  } else {
+    std::snprintf(buf, sizeof buf, "rtsp://%s:%u/", AddressString(addr.s_addr), port);
+  }
+  return strDup(buf);
+}
+
+char* RTSPServer::rtspURL(ServerMediaSession const* serverMediaSession, int clientSocket) const {
+  if (serverMediaSession == nullptr) return nullptr;
+  char* prefix = rtspURLPrefix(clientSocket);
+  std::string url(prefix);
+  delete[] prefix;
+  url += serverMediaSession->streamName();
+  return strDup(url.c_str());
+}
+
+// ---- Connections ---------------------------------------------------------------
+
+void RTSPServer::incomingConnectionHandler(void* clientData, int /*mask*/) {
+  static_cast<RTSPServer*>(clientData)->acceptConnections();
+}
+
+void RTSPServer::acceptConnections() {
+  for (int i = 0; i < kMaxAcceptsPerEvent; ++i) {
+    struct sockaddr_in peer;
+    socklen_t len = sizeof peer;
+    std::memset(&peer, 0, sizeof peer);
+    int sock = accept4(fServerSocket, reinterpret_cast<struct sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (sock < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+        envir().setResultErrMsg("accept() failed: ");
+      }
+      return;
+    }
+    if (sock >= FD_SETSIZE) {  // the select() loop cannot watch it
+      ::close(sock);
+      continue;
+    }
+    setSocketKeepAlive(sock);
+    increaseSendBufferTo(envir(), sock, kSocketSendBuffer);
+    fConnections.insert(new RTSPClientConnection(*this, sock, peer));
+  }
+}
+
+void RTSPServer::closeConnection(RTSPClientConnection* connection) {
+  // Sessions interleaved on this connection lose their channels with it.
+  std::vector<RTSPClientSession*> doomed;
+  for (auto const& entry : fClientSessions) {
+    if (entry.second->usesConnection(connection)) doomed.push_back(entry.second);
+  }
+  for (RTSPClientSession* s : doomed) deleteClientSession(s);
+  fConnections.erase(connection);
+  delete connection;
+}
+
+// ---- Sessions ------------------------------------------------------------------
+
+unsigned RTSPServer::randomSessionId() {
+  static std::random_device device;
+  static std::mt19937 generator(device());
+  for (;;) {
+    unsigned id = static_cast<unsigned>(generator());
+    if (id != 0 && fClientSessions.find(id) == fClientSessions.end()) return id;
+  }
+}
+
+RTSPClientSession* RTSPServer::lookupClientSession(std::string_view idText) const {
+  // Ids are written as eight upper-case hex digits and matched exactly.
+  if (idText.size() != 8) return nullptr;
+  unsigned id = 0;
+  for (char c : idText) {
+    unsigned digit;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<unsigned>(c - '0');
+    } else if (c >= 'A' && c <= 'F') {
+      digit = static_cast<unsigned>(c - 'A' + 10);
+    } else {
+      return nullptr;
+    }
+    id = (id << 4) | digit;
+  }
+  auto it = fClientSessions.find(id);
+  return it == fClientSessions.end() ? nullptr : it->second;
+}
+
+RTSPClientSession* RTSPServer::createClientSession(ServerMediaSession* serverMediaSession) {
+  unsigned id = randomSessionId();
+  auto* session = new RTSPClientSession(*this, id, serverMediaSession);
+  fClientSessions[id] = session;
+  return session;
+}
+
+void RTSPServer::deleteClientSession(RTSPClientSession* session) {
+  fClientSessions.erase(session->id());
+  delete session;
+}

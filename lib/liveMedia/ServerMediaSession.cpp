@@ -1,0 +1,100 @@
+#include "ServerMediaSession.hh"
+
+#include <sys/time.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "GroupsockHelper.hh"
+#include "ServerMediaSubsession.hh"
+#include "liveMedia_version.hh"
+
+ServerMediaSession* ServerMediaSession::createNew(UsageEnvironment& env, char const* streamName, char const* info,
+                                                  char const* description, Boolean isSSM,
+                                                  char const* miscSDPLines) {
+  return new ServerMediaSession(env, streamName, info, description, isSSM, miscSDPLines);
+}
+
+ServerMediaSession::ServerMediaSession(UsageEnvironment& env, char const* streamName, char const* info,
+                                       char const* description, Boolean isSSM, char const* miscSDPLines)
+    : Medium(env),
+      fStreamName(strDup(streamName != nullptr ? streamName : "")),
+      fInfoSDPString(strDup(info != nullptr ? info : LIVEMEDIA_LIBRARY_IDENTITY)),
+      fDescriptionSDPString(strDup(description != nullptr ? description : fStreamName)),
+      fMiscSDPLines(strDup(miscSDPLines)),
+      fIsSSM(isSSM) {
+  gettimeofday(&fCreationTime, nullptr);
+}
+
+ServerMediaSession::~ServerMediaSession() {
+  for (ServerMediaSubsession* s : fSubsessions) Medium::close(s);
+  delete[] fStreamName;
+  delete[] fInfoSDPString;
+  delete[] fDescriptionSDPString;
+  delete[] fMiscSDPLines;
+}
+
+Boolean ServerMediaSession::isServerMediaSession() const { return True; }
+
+Boolean ServerMediaSession::addSubsession(ServerMediaSubsession* subsession) {
+  if (subsession == nullptr || subsession->fParentSession != nullptr) return False;
+  fSubsessions.push_back(subsession);
+  subsession->fParentSession = this;
+  subsession->fTrackNumber = static_cast<unsigned>(fSubsessions.size());
+  return True;
+}
+
+ServerMediaSubsession* ServerMediaSession::lookupSubsessionByTrackId(char const* trackId) const {
+  if (trackId == nullptr) return nullptr;
+  for (ServerMediaSubsession* s : fSubsessions) {
+    if (std::strcmp(s->trackId(), trackId) == 0) return s;
+  }
+  return nullptr;
+}
+
+float ServerMediaSession::duration() const {
+  float result = 0.0f;
+  for (ServerMediaSubsession const* s : fSubsessions) {
+    float d = s->duration();
+    if (d > result) result = d;
+  }
+  return result;
+}
+
+char* ServerMediaSession::generateSDPDescription(unsigned localAddress) {
+  netAddressBits ourAddress = localAddress != 0 ? localAddress : ourIPAddress(envir());
+  std::string ip = AddressString(ourAddress);
+  std::string sdp;
+  sdp.reserve(1024);
+  char line[200];
+
+  sdp += "v=0\r\n";
+  std::snprintf(line, sizeof line, "o=- %ld%06ld 1 IN IP4 %s\r\n", static_cast<long>(fCreationTime.tv_sec),
+                static_cast<long>(fCreationTime.tv_usec), ip.c_str());
+  sdp += line;
+  sdp.append("s=").append(fDescriptionSDPString).append("\r\n");
+  sdp.append("i=").append(fInfoSDPString).append("\r\n");
+  sdp += "t=0 0\r\n";
+  sdp.append("a=tool:").append(LIVEMEDIA_LIBRARY_IDENTITY).append("\r\n");
+  sdp += "a=type:broadcast\r\n";
+  sdp += "a=control:*\r\n";
+  if (fIsSSM) sdp.append("a=source-filter: incl IN IP4 * ").append(ip).append("\r\n");
+  float dur = duration();
+  if (dur > 0.0f) {
+    std::snprintf(line, sizeof line, "a=range:npt=0-%.3f\r\n", static_cast<double>(dur));
+    sdp += line;
+  } else {
+    sdp += "a=range:npt=0-\r\n";
+  }
+  sdp.append("a=x-qt-text-nam:").append(fDescriptionSDPString).append("\r\n");
+  sdp.append("a=x-qt-text-inf:").append(fInfoSDPString).append("\r\n");
+  if (fMiscSDPLines != nullptr) sdp += fMiscSDPLines;
+
+  for (ServerMediaSubsession* s : fSubsessions) {
+    char const* lines = s->sdpLines();
+    if (lines == nullptr) return nullptr;
+    sdp += lines;
+  }
+  return strDup(sdp.c_str());
+}

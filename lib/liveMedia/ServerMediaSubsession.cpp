@@ -1,0 +1,26 @@
+#include "ServerMediaSubsession.hh"
+
+#include <cstdio>
+
+ServerMediaSubsession::ServerMediaSubsession(UsageEnvironment& env) : Medium(env) {}
+
+ServerMediaSubsession::~ServerMediaSubsession() { delete[] fTrackId; }
+
+char const* ServerMediaSubsession::trackId() {
+  if (fTrackId == nullptr) {
+    char id[32];
+    std::snprintf(id, sizeof id, "track%u", fTrackNumber);
+    fTrackId = strDup(id);
+  }
+  return fTrackId;
+}
+
+void ServerMediaSubsession::pauseStream(unsigned /*clientSessionId*/, void* /*streamToken*/) {}
+
+float ServerMediaSubsession::streamPosition(void* /*streamToken*/) { return 0.0f; }
+
+void ServerMediaSubsession::injectInterleavedRTCP(void* /*streamToken*/, unsigned char const* /*packet*/,
+                                                  unsigned /*size*/, InterleavedChannelWriter* /*fromWriter*/,
+                                                  unsigned char /*channelId*/) {}
+
+float ServerMediaSubsession::duration() const { return 0.0f; }
