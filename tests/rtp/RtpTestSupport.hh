@@ -1,0 +1,220 @@
+#ifndef OSTRA_TESTS_RTP_TEST_SUPPORT_HH
+#define OSTRA_TESTS_RTP_TEST_SUPPORT_HH
+
+// Helpers of the RTP tests: an event-loop fixture, a loopback UDP receiver, a
+// framed source that delivers prepared chunks, and an RTP header decoder.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <vector>
+
+#include "BasicUsageEnvironment.hh"
+#include "FramedSource.hh"
+#include "Groupsock.hh"
+
+namespace rtptest {
+
+inline int64_t monoMicros() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+class LoopTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    scheduler = BasicTaskScheduler::createNew(1000);
+    env = BasicUsageEnvironment::createNew(*scheduler);
+  }
+  void TearDown() override {
+    env->reclaim();
+    delete scheduler;
+  }
+  // Runs the real event loop until 'done' holds or the deadline passes.
+  bool runUntil(std::function<bool()> const& done, int timeoutMs = 5000) {
+    int64_t end = monoMicros() + int64_t(timeoutMs) * 1000;
+    while (!done()) {
+      if (monoMicros() > end) return false;
+      scheduler->SingleStep(1000);
+    }
+    return true;
+  }
+  // Runs the loop for a while (used only where the test expects nothing to happen).
+  void runFor(int ms) {
+    int64_t end = monoMicros() + int64_t(ms) * 1000;
+    while (monoMicros() < end) scheduler->SingleStep(1000);
+  }
+
+  BasicTaskScheduler* scheduler = nullptr;
+  BasicUsageEnvironment* env = nullptr;
+};
+
+// A UDP socket on 127.0.0.1 that records every datagram through the event loop.
+class UdpReceiver {
+public:
+  explicit UdpReceiver(UsageEnvironment& env) : fEnv(env) {
+    fSock = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fSock, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fSock, reinterpret_cast<sockaddr*>(&a), &len);
+    fPort = ntohs(a.sin_port);
+    int big = 4 << 20;
+    setsockopt(fSock, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    env.taskScheduler().setBackgroundHandling(fSock, SOCKET_READABLE, onReadable, this);
+  }
+  ~UdpReceiver() {
+    fEnv.taskScheduler().disableBackgroundHandling(fSock);
+    close(fSock);
+  }
+  uint16_t port() const { return fPort; }
+  int socketNum() const { return fSock; }
+  in_addr loopback() const {
+    in_addr a;
+    a.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+  }
+  std::vector<std::vector<uint8_t>> packets;
+  std::vector<int64_t> arrivals;
+  std::vector<sockaddr_in> senders;
+
+private:
+  static void onReadable(void* cd, int) {
+    auto* self = static_cast<UdpReceiver*>(cd);
+    uint8_t buf[65536];
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    ssize_t n = recvfrom(self->fSock, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n < 0) return;
+    self->packets.emplace_back(buf, buf + n);
+    self->arrivals.push_back(monoMicros());
+    self->senders.push_back(from);
+  }
+  UsageEnvironment& fEnv;
+  int fSock;
+  uint16_t fPort = 0;
+};
+
+// Delivers prepared chunks, one per request, each from a zero-delay task (as
+// a socket-driven source would, from the event loop). Closes after the last
+// one when 'closeAtEnd'.
+class ChunkSource : public FramedSource {
+public:
+  struct Chunk {
+    std::vector<uint8_t> bytes;
+    timeval pt;
+    unsigned duration;
+  };
+  static ChunkSource* createNew(UsageEnvironment& env, bool closeAtEnd = true) {
+    return new ChunkSource(env, closeAtEnd);
+  }
+  void add(std::vector<uint8_t> bytes, timeval pt = timeval{}, unsigned duration = 0) {
+    chunks.push_back(Chunk{std::move(bytes), pt, duration});
+    // A request that found nothing waits for the next chunk.
+    if (isCurrentlyAwaitingData() && fTask == nullptr) {
+      fTask = envir().taskScheduler().scheduleDelayedTask(0, deliver, this);
+    }
+  }
+  std::deque<Chunk> chunks;
+  std::vector<unsigned> requestedSizes;
+  unsigned delivered = 0;
+  bool partialDelivery = false;  // deliver at most fMaxSize, keep the rest for the next request
+
+protected:
+  ChunkSource(UsageEnvironment& env, bool closeAtEnd) : FramedSource(env), fCloseAtEnd(closeAtEnd) {}
+  ~ChunkSource() override { envir().taskScheduler().unscheduleDelayedTask(fTask); }
+  void doGetNextFrame() override {
+    requestedSizes.push_back(fMaxSize);
+    fTask = envir().taskScheduler().scheduleDelayedTask(0, deliver, this);
+  }
+  void doStopGettingFrames() override { envir().taskScheduler().unscheduleDelayedTask(fTask); }
+
+private:
+  static void deliver(void* cd) {
+    auto* self = static_cast<ChunkSource*>(cd);
+    self->fTask = nullptr;
+    if (self->chunks.empty()) {
+      if (self->fCloseAtEnd) self->handleClosure();
+      return;  // otherwise: stall, as a live source with nothing to say
+    }
+    Chunk& c = self->chunks.front();
+    unsigned n = static_cast<unsigned>(c.bytes.size());
+    if (n > self->fMaxSize) {
+      if (self->partialDelivery) {
+        std::memcpy(self->fTo, c.bytes.data(), self->fMaxSize);
+        c.bytes.erase(c.bytes.begin(), c.bytes.begin() + self->fMaxSize);
+        self->fFrameSize = self->fMaxSize;
+        self->fNumTruncatedBytes = 0;
+        self->fPresentationTime = c.pt;
+        self->fDurationInMicroseconds = 0;
+        ++self->delivered;
+        afterGetting(self);
+        return;
+      }
+      self->fNumTruncatedBytes = n - self->fMaxSize;
+      n = self->fMaxSize;
+    } else {
+      self->fNumTruncatedBytes = 0;
+    }
+    std::memcpy(self->fTo, c.bytes.data(), n);
+    self->fFrameSize = n;
+    self->fPresentationTime = c.pt;
+    self->fDurationInMicroseconds = c.duration;
+    self->chunks.pop_front();
+    ++self->delivered;
+    afterGetting(self);
+  }
+  bool fCloseAtEnd;
+  TaskScheduler::TaskToken fTask = nullptr;
+};
+
+struct RtpHeader {
+  unsigned version = 0;
+  bool padding = false, extension = false, marker = false;
+  unsigned csrcCount = 0;
+  unsigned payloadType = 0;
+  uint16_t seq = 0;
+  uint32_t timestamp = 0, ssrc = 0;
+  std::vector<uint8_t> payload;
+};
+
+inline bool parseRtp(std::vector<uint8_t> const& p, RtpHeader& h) {
+  if (p.size() < 12) return false;
+  h.version = p[0] >> 6;
+  h.padding = (p[0] & 0x20) != 0;
+  h.extension = (p[0] & 0x10) != 0;
+  h.csrcCount = p[0] & 0x0F;
+  h.marker = (p[1] & 0x80) != 0;
+  h.payloadType = p[1] & 0x7F;
+  h.seq = uint16_t((p[2] << 8) | p[3]);
+  h.timestamp = (uint32_t(p[4]) << 24) | (uint32_t(p[5]) << 16) | (uint32_t(p[6]) << 8) | p[7];
+  h.ssrc = (uint32_t(p[8]) << 24) | (uint32_t(p[9]) << 16) | (uint32_t(p[10]) << 8) | p[11];
+  h.payload.assign(p.begin() + 12, p.end());
+  return true;
+}
+
+inline uint32_t get32(uint8_t const* p) {
+  return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+}
+
+inline timeval tv(long sec, long usec) {
+  timeval t;
+  t.tv_sec = sec;
+  t.tv_usec = usec;
+  return t;
+}
+
+}  // namespace rtptest
+
+#endif
