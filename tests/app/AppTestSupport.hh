@@ -1,0 +1,45 @@
+// Common pieces of the start-up tests: the start-up routine run in a child
+// process with short waits and temporary paths, and an RTSP Digest client.
+#ifndef OSTRA_APP_TEST_SUPPORT_HH
+#define OSTRA_APP_TEST_SUPPORT_HH
+
+#include <string>
+
+#include "Settings.hh"
+#include "../support/daemon_testutil.hh"
+
+namespace apptest {
+
+// True when the test process runs in a network namespace of its own.
+bool isolated();
+
+// A temporary folder removed with its files.
+class TempDir {
+public:
+  TempDir();
+  ~TempDir();
+  std::string const& path() const { return fPath; }
+  std::string file(char const* name) const { return fPath + "/" + name; }
+  void write(char const* name, std::string const& text) const;
+
+private:
+  std::string fPath;
+};
+
+// Built-in settings with the waits cut short and the files in 'dir'.
+Settings quickSettings(TempDir const& dir);
+
+// Hex MD5 of a text.
+std::string md5Hex(std::string const& text);
+// The Authorization header value for a Digest answer.
+std::string digestAuthorization(std::string const& user, std::string const& password, std::string const& realm,
+                                std::string const& nonce, std::string const& method, std::string const& uri);
+// The value of a quoted field (realm, nonce) of a WWW-Authenticate header.
+std::string digestField(std::string const& header, std::string const& field);
+
+// Drops the privilege to ask for real-time scheduling from this process.
+bool dropRealtimePrivilege();
+
+}  // namespace apptest
+
+#endif

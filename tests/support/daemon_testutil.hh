@@ -1,0 +1,409 @@
+// Helpers for the daemon's tests (media input, start-up, end to end):
+// a private network namespace, a fake producer on loopback, captured output,
+// child processes with deadlines, and driving the event loop until a
+// condition holds.
+#ifndef OSTRA_DAEMON_TESTUTIL_HH
+#define OSTRA_DAEMON_TESTUTIL_HH
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "BasicTaskScheduler.hh"
+
+namespace daemontest {
+
+// Moves the calling process into a network namespace of its own with the
+// loopback interface up, so fixed ports (8554, 13032, 13132) are free and
+// nothing leaves the test. Needs root; returns false (and changes nothing)
+// otherwise. Call while the process has one thread.
+inline bool enterPrivateNetwork() {
+  if (geteuid() != 0) return false;
+  if (unshare(CLONE_NEWNET) != 0) return false;
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  if (s < 0) return false;
+  struct ifreq ifr {};
+  strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+  bool ok = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
+  ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
+  ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+  close(s);
+  return ok;
+}
+
+inline int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Whether a TCP port on 127.0.0.1 can be bound now.
+inline bool portFree(uint16_t port) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in a {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  int one = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  bool ok = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(s);
+  return ok;
+}
+
+// Drives the scheduler until 'done' holds or 'timeoutMs' passes.
+inline bool runUntil(BasicTaskScheduler& scheduler, std::function<bool()> const& done, int timeoutMs = 5000) {
+  int64_t deadline = nowMs() + timeoutMs;
+  while (!done()) {
+    if (nowMs() > deadline) return false;
+    scheduler.SingleStep(10000);
+  }
+  return true;
+}
+
+// A stand-in for the local producer: listens on 127.0.0.1:port, accepts
+// connections on request and writes or closes them.
+class FakeProducer {
+public:
+  explicit FakeProducer(uint16_t port) : fPort(port) {
+    fListen = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(fListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (bind(fListen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fListen, 16) != 0) {
+      close(fListen);
+      fListen = -1;
+    }
+  }
+  ~FakeProducer() {
+    for (int c : fConns)
+      if (c >= 0) close(c);
+    if (fListen >= 0) close(fListen);
+  }
+  FakeProducer(FakeProducer const&) = delete;
+  FakeProducer& operator=(FakeProducer const&) = delete;
+
+  bool listening() const { return fListen >= 0; }
+  uint16_t port() const { return fPort; }
+
+  // Accepts every connection already completed (the daemon's connect is
+  // blocking, so a connection it made is in the queue when it returns).
+  // Returns the number accepted now.
+  int acceptPending(int waitMs = 0) {
+    int n = 0;
+    for (;;) {
+      struct pollfd p {fListen, POLLIN, 0};
+      if (poll(&p, 1, n == 0 ? waitMs : 0) <= 0) break;
+      int c = accept(fListen, nullptr, nullptr);
+      if (c < 0) break;
+      fConns.push_back(c);
+      ++n;
+    }
+    return n;
+  }
+  size_t numAccepted() const { return fConns.size(); }
+  int conn(size_t i) const { return fConns.at(i); }
+
+  bool send(size_t i, void const* data, size_t len) {
+    return ::send(fConns.at(i), data, len, MSG_NOSIGNAL) == static_cast<ssize_t>(len);
+  }
+  void closeConn(size_t i) {
+    if (fConns.at(i) >= 0) close(fConns[i]);
+    fConns[i] = -1;
+  }
+  // Waits until the daemon side of connection i has closed (end of stream),
+  // counting any bytes it sent meanwhile into 'bytesFromPeer'.
+  bool peerClosed(size_t i, int waitMs, size_t* bytesFromPeer = nullptr) {
+    int64_t deadline = nowMs() + waitMs;
+    char buf[256];
+    for (;;) {
+      int left = static_cast<int>(deadline - nowMs());
+      struct pollfd p {fConns.at(i), POLLIN, 0};
+      if (poll(&p, 1, left < 0 ? 0 : left) <= 0) return false;
+      ssize_t r = recv(fConns[i], buf, sizeof buf, 0);
+      if (r == 0) return true;
+      if (r < 0) return errno == ECONNRESET;
+      if (bytesFromPeer != nullptr) *bytesFromPeer += static_cast<size_t>(r);
+    }
+  }
+
+private:
+  uint16_t fPort;
+  int fListen = -1;
+  std::vector<int> fConns;
+};
+
+// Redirects one descriptor (1 or 2) into a temporary file while alive.
+class CaptureFd {
+public:
+  explicit CaptureFd(int fd) : fFd(fd) {
+    fflush(fd == 1 ? stdout : stderr);
+    char name[] = "/tmp/ostra-capture-XXXXXX";
+    fFile = mkstemp(name);
+    unlink(name);
+    fSaved = dup(fd);
+    dup2(fFile, fd);
+  }
+  ~CaptureFd() { restore(); }
+  std::string text() {
+    fflush(fFd == 1 ? stdout : stderr);
+    std::string out;
+    char buf[4096];
+    off_t off = 0;
+    ssize_t r;
+    while ((r = pread(fFile, buf, sizeof buf, off)) > 0) {
+      out.append(buf, static_cast<size_t>(r));
+      off += r;
+    }
+    return out;
+  }
+  void restore() {
+    if (fSaved >= 0) {
+      fflush(fFd == 1 ? stdout : stderr);
+      dup2(fSaved, fFd);
+      close(fSaved);
+      fSaved = -1;
+    }
+  }
+
+private:
+  int fFd;
+  int fFile = -1;
+  int fSaved = -1;
+};
+
+inline size_t countOf(std::string const& text, std::string const& needle) {
+  size_t n = 0;
+  for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + needle.size())) ++n;
+  return n;
+}
+
+// A child process whose standard output and error are collected through pipes.
+class Child {
+public:
+  // Runs 'body' in a forked child (in a process group of its own); its result
+  // is the exit status.
+  explicit Child(std::function<int()> const& body) {
+    int outPipe[2], errPipe[2];
+    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return;
+    fflush(stdout);
+    fflush(stderr);
+    fPid = fork();
+    if (fPid == 0) {
+      dup2(outPipe[1], 1);
+      dup2(errPipe[1], 2);
+      close(outPipe[0]);
+      close(errPipe[0]);
+      close(outPipe[1]);
+      close(errPipe[1]);
+      setpgid(0, 0);
+      _exit(body());
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    fOutFd = outPipe[0];
+    fErrFd = errPipe[0];
+  }
+  ~Child() {
+    kill();
+    if (fOutFd >= 0) close(fOutFd);
+    if (fErrFd >= 0) close(fErrFd);
+  }
+  Child(Child const&) = delete;
+  Child& operator=(Child const&) = delete;
+
+  pid_t pid() const { return fPid; }
+  std::string const& out() {
+    pump(0);
+    return fOut;
+  }
+  std::string const& err() {
+    pump(0);
+    return fErr;
+  }
+
+  // Reads whatever the child wrote, waiting at most 'waitMs' for the first
+  // bytes. False when both pipes are at end of file.
+  bool pump(int waitMs) {
+    struct pollfd p[2];
+    int n = 0;
+    if (fOutFd >= 0) p[n++] = {fOutFd, POLLIN, 0};
+    if (fErrFd >= 0) p[n++] = {fErrFd, POLLIN, 0};
+    if (n == 0) return false;
+    if (poll(p, static_cast<nfds_t>(n), waitMs) <= 0) return true;
+    char buf[8192];
+    for (int i = 0; i < n; ++i) {
+      if ((p[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+      ssize_t r = read(p[i].fd, buf, sizeof buf);
+      bool isOut = p[i].fd == fOutFd;
+      if (r > 0) {
+        (isOut ? fOut : fErr).append(buf, static_cast<size_t>(r));
+      } else {
+        close(p[i].fd);
+        (isOut ? fOutFd : fErrFd) = -1;
+      }
+    }
+    return true;
+  }
+
+  // Waits for 'needle' in the child's standard error (or output).
+  bool waitForText(std::string const& needle, int timeoutMs, bool inStdout = false) {
+    int64_t deadline = nowMs() + timeoutMs;
+    for (;;) {
+      if ((inStdout ? fOut : fErr).find(needle) != std::string::npos) return true;
+      int64_t left = deadline - nowMs();
+      if (left < 0) return false;
+      if (!pump(static_cast<int>(left > 100 ? 100 : left)) && !running()) {
+        return (inStdout ? fOut : fErr).find(needle) != std::string::npos;
+      }
+    }
+  }
+  bool running() {
+    if (fReaped || fPid <= 0) return false;
+    int status = 0;
+    if (waitpid(fPid, &status, WNOHANG) == fPid) {
+      fReaped = true;
+      fStatus = status;
+      return false;
+    }
+    return true;
+  }
+  // Waits for the child to end (its pipes reach end of file); false when it
+  // did not end in time.
+  bool waitExit(int timeoutMs) {
+    int64_t deadline = nowMs() + timeoutMs;
+    while (running()) {
+      int64_t left = deadline - nowMs();
+      if (left < 0) return false;
+      if (!pump(static_cast<int>(left > 100 ? 100 : left))) {
+        // Both pipes closed: the child is ending; reap it.
+        int status = 0;
+        if (waitpid(fPid, &status, 0) == fPid) {
+          fReaped = true;
+          fStatus = status;
+        }
+      }
+    }
+    pump(0);
+    return true;
+  }
+  int exitStatus() const { return fReaped && WIFEXITED(fStatus) ? WEXITSTATUS(fStatus) : -1; }
+  bool killedBySignal() const { return fReaped && WIFSIGNALED(fStatus); }
+  void kill(int sig = SIGKILL) {
+    if (fPid > 0 && running()) {
+      ::kill(-fPid, sig);
+      ::kill(fPid, sig);
+      int status = 0;
+      if (waitpid(fPid, &status, 0) == fPid) {
+        fReaped = true;
+        fStatus = status;
+      }
+    }
+  }
+
+private:
+  pid_t fPid = -1;
+  int fOutFd = -1, fErrFd = -1;
+  std::string fOut, fErr;
+  bool fReaped = false;
+  int fStatus = 0;
+};
+
+// A blocking TCP connection to 127.0.0.1:port with a receive time-out; -1 on failure.
+inline int connectLoopback(uint16_t port, int timeoutMs = 5000) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  struct timeval tv {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  struct sockaddr_in a {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
+
+// Reads one RTSP response (headers and body by Content-Length) from a
+// blocking socket; interleaved RTP/RTCP frames ('$') before it are skipped and
+// counted in 'interleavedFrames'. Empty on time-out or end of stream.
+inline std::string readRtspResponse(int fd, std::string& pending, int* interleavedFrames = nullptr) {
+  char buf[8192];
+  for (;;) {
+    while (!pending.empty() && pending[0] == '$') {
+      if (pending.size() < 4) break;
+      size_t len = (static_cast<unsigned char>(pending[2]) << 8) | static_cast<unsigned char>(pending[3]);
+      if (pending.size() < 4 + len) break;
+      pending.erase(0, 4 + len);
+      if (interleavedFrames != nullptr) ++*interleavedFrames;
+    }
+    if (!pending.empty() && pending[0] != '$') {
+      size_t end = pending.find("\r\n\r\n");
+      if (end != std::string::npos) {
+        size_t bodyLen = 0;
+        size_t cl = pending.find("Content-Length:");
+        if (cl != std::string::npos && cl < end) bodyLen = strtoul(pending.c_str() + cl + 15, nullptr, 10);
+        if (pending.size() >= end + 4 + bodyLen) {
+          std::string resp = pending.substr(0, end + 4 + bodyLen);
+          pending.erase(0, end + 4 + bodyLen);
+          return resp;
+        }
+      }
+    }
+    ssize_t r = recv(fd, buf, sizeof buf, 0);
+    if (r <= 0) return std::string();
+    pending.append(buf, static_cast<size_t>(r));
+  }
+}
+
+// Sends one request and returns the response.
+inline std::string rtspRequest(int fd, std::string const& request, std::string& pending,
+                               int* interleavedFrames = nullptr) {
+  if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+    return std::string();
+  }
+  return readRtspResponse(fd, pending, interleavedFrames);
+}
+
+// The value of header 'name' in a response, or empty.
+inline std::string headerValue(std::string const& response, std::string const& name) {
+  std::string key = "\r\n" + name + ":";
+  size_t pos = response.find(key);
+  if (pos == std::string::npos) return std::string();
+  pos += key.size();
+  while (pos < response.size() && response[pos] == ' ') ++pos;
+  size_t end = response.find("\r\n", pos);
+  return response.substr(pos, end - pos);
+}
+
+// Runs a shell command line; its exit status (or -1).
+inline int shell(std::string const& command) {
+  int st = system(command.c_str());
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+}  // namespace daemontest
+
+#endif
