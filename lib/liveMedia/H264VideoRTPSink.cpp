@@ -80,20 +80,26 @@ Boolean H264VideoRTPSink::sourceIsCompatibleWithUs(MediaSource& source) {
 }
 
 char const* H264VideoRTPSink::auxSDPLine() {
-  if (fSource != nullptr && fSource->isH264VideoStreamFramer()) {
-    auto* framer = static_cast<H264VideoStreamFramer*>(fSource);
-    uint8_t const* sps = nullptr;
-    uint8_t const* pps = nullptr;
-    unsigned spsSize = 0, ppsSize = 0;
-    framer->getSPSandPPS(sps, spsSize, pps, ppsSize);
-    std::string line = h264FmtpLine(rtpPayloadType(), sps, spsSize, pps, ppsSize);
-    if (!line.empty()) fFmtpLine = std::move(line);
-  }
+  refreshFmtpLine();
   return fFmtpLine.empty() ? nullptr : fFmtpLine.c_str();
 }
 
-Boolean H264VideoRTPSink::frameEndsWithMarker(unsigned char const* /*frame*/, unsigned /*frameSize*/) {
+void H264VideoRTPSink::refreshFmtpLine() {
+  if (fSource == nullptr || !fSource->isH264VideoStreamFramer()) return;
+  auto* framer = static_cast<H264VideoStreamFramer*>(fSource);
+  uint8_t const* sps = nullptr;
+  uint8_t const* pps = nullptr;
+  unsigned spsSize = 0, ppsSize = 0;
+  framer->getSPSandPPS(sps, spsSize, pps, ppsSize);
+  std::string line = h264FmtpLine(rtpPayloadType(), sps, spsSize, pps, ppsSize);
+  if (!line.empty()) fFmtpLine = std::move(line);
+}
+
+Boolean H264VideoRTPSink::frameEndsWithMarker(unsigned char const* frame, unsigned frameSize) {
   if (fSource == nullptr || !fSource->isH264VideoStreamFramer()) return False;
+  // A parameter set went by: keep the format line current (it outlives the
+  // stream, for a description asked for later).
+  if (frameSize > 0 && ((frame[0] & 0x1F) == 7 || (frame[0] & 0x1F) == 8)) refreshFmtpLine();
   return static_cast<H264VideoStreamFramer*>(fSource)->pictureEndMarker();
 }
 

@@ -11,7 +11,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -213,6 +219,75 @@ inline timeval tv(long sec, long usec) {
   t.tv_sec = sec;
   t.tv_usec = usec;
   return t;
+}
+
+// Runs a shell command; returns its exit status.
+inline int runCommand(std::string const& cmd) {
+  int rc = std::system(cmd.c_str());
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+// A scratch directory for this test process (removed at exit).
+inline std::string scratchDir() {
+  static std::string dir = [] {
+    char tmpl[] = "/tmp/ostra-rtp-test.XXXXXX";
+    char* d = mkdtemp(tmpl);
+    std::string path = d != nullptr ? d : "/tmp";
+    static std::string toRemove = path;
+    std::atexit([] { runCommand("rm -rf '" + toRemove + "'"); });
+    return path;
+  }();
+  return dir;
+}
+
+inline std::vector<uint8_t> readFile(std::string const& path) {
+  std::vector<uint8_t> out;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return out;
+  uint8_t buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
+  std::fclose(f);
+  return out;
+}
+
+// 'seconds' of 320x240 test pattern at 25 fps, made by ffmpeg: "h264" (Annex B)
+// or "m4v" (MPEG-4 part 2 elementary stream). Cached per process.
+inline std::vector<uint8_t> generatedVideo(std::string const& kind, int seconds = 1) {
+  std::string path = scratchDir() + "/video" + std::to_string(seconds) + "." + kind;
+  std::vector<uint8_t> data = readFile(path);
+  if (!data.empty()) return data;
+  std::string codec = kind == "h264" ? "-c:v libx264 -bsf:v h264_mp4toannexb -f h264" : "-c:v mpeg4 -f m4v";
+  std::string cmd = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 -t " +
+                    std::to_string(seconds) + " " + codec + " '" + path + "'";
+  if (runCommand(cmd) != 0) return {};
+  return readFile(path);
+}
+
+// NAL units of an Annex B stream, without start codes.
+inline std::vector<std::vector<uint8_t>> splitAnnexB(std::vector<uint8_t> const& d) {
+  std::vector<std::vector<uint8_t>> nals;
+  std::vector<size_t> starts;
+  for (size_t i = 0; i + 2 < d.size(); ++i) {
+    if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) {
+      starts.push_back(i + 3);
+      i += 2;
+    }
+  }
+  for (size_t k = 0; k < starts.size(); ++k) {
+    size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : d.size();
+    while (end > starts[k] && d[end - 1] == 0) --end;  // trailing zeros belong to the next start code
+    nals.emplace_back(d.begin() + starts[k], d.begin() + end);
+  }
+  return nals;
+}
+
+// Chunks of 'size' bytes.
+inline void addInChunks(ChunkSource* src, std::vector<uint8_t> const& d, size_t size, timeval pt = timeval{}) {
+  for (size_t i = 0; i < d.size(); i += size) {
+    size_t n = std::min(size, d.size() - i);
+    src->add(std::vector<uint8_t>(d.begin() + i, d.begin() + i + n), pt);
+  }
 }
 
 }  // namespace rtptest

@@ -29,6 +29,8 @@ protected:
                         unsigned room, unsigned& consumed) override;
 
 private:
+  void refreshFmtpLine();
+
   std::string fFmtpLine;
 };
 
