@@ -21,11 +21,19 @@ Boolean MPEG4ESVideoRTPSink::sourceIsCompatibleWithUs(MediaSource& source) {
   return source.isMPEG4VideoStreamFramer();
 }
 
-Boolean MPEG4ESVideoRTPSink::frameEndsWithMarker(unsigned char const* /*frame*/, unsigned /*frameSize*/) {
-  return True;
+Boolean MPEG4ESVideoRTPSink::frameEndsWithMarker(unsigned char const* frame, unsigned frameSize) {
+  // A frame that opens with configuration headers rather than a VOP: keep the
+  // format line current (it outlives the stream).
+  if (frameSize >= 4 && frame[0] == 0 && frame[1] == 0 && frame[2] == 1 && frame[3] != 0xB6) refreshFmtpLine();
+  return True;  // every frame ends with the marker bit
 }
 
 char const* MPEG4ESVideoRTPSink::auxSDPLine() {
+  refreshFmtpLine();
+  return fFmtpLine.empty() ? nullptr : fFmtpLine.c_str();
+}
+
+void MPEG4ESVideoRTPSink::refreshFmtpLine() {
   if (fSource != nullptr && fSource->isMPEG4VideoStreamFramer()) {
     auto* framer = static_cast<MPEG4VideoStreamDiscreteFramer*>(fSource);
     unsigned size = 0;
@@ -44,5 +52,4 @@ char const* MPEG4ESVideoRTPSink::auxSDPLine() {
       fFmtpLine = std::move(line);
     }
   }
-  return fFmtpLine.empty() ? nullptr : fFmtpLine.c_str();
 }

@@ -28,6 +28,8 @@ protected:
   Boolean frameEndsWithMarker(unsigned char const* frame, unsigned frameSize) override;
 
 private:
+  void refreshFmtpLine();
+
   std::string fFmtpLine;
 };
 
