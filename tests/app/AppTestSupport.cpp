@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <linux/capability.h>
-#include <openssl/evp.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -58,36 +57,6 @@ Settings quickSettings(TempDir const& dir) {
   s.credentialsFile = cred.c_str();
   s.settingsFile = xml.c_str();
   return s;
-}
-
-std::string md5Hex(std::string const& text) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned len = 0;
-  EVP_Digest(text.data(), text.size(), digest, &len, EVP_md5(), nullptr);
-  std::string hex;
-  char two[3];
-  for (unsigned i = 0; i < len; ++i) {
-    snprintf(two, sizeof two, "%02x", digest[i]);
-    hex += two;
-  }
-  return hex;
-}
-
-std::string digestAuthorization(std::string const& user, std::string const& password, std::string const& realm,
-                                std::string const& nonce, std::string const& method, std::string const& uri) {
-  std::string ha1 = md5Hex(user + ":" + realm + ":" + password);
-  std::string ha2 = md5Hex(method + ":" + uri);
-  std::string response = md5Hex(ha1 + ":" + nonce + ":" + ha2);
-  return "Digest username=\"" + user + "\", realm=\"" + realm + "\", nonce=\"" + nonce + "\", uri=\"" + uri +
-         "\", response=\"" + response + "\"";
-}
-
-std::string digestField(std::string const& header, std::string const& field) {
-  std::string key = field + "=\"";
-  size_t pos = header.find(key);
-  if (pos == std::string::npos) return std::string();
-  pos += key.size();
-  return header.substr(pos, header.find('"', pos) - pos);
 }
 
 bool dropRealtimePrivilege() {

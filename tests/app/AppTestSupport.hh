@@ -29,13 +29,9 @@ private:
 // Built-in settings with the waits cut short and the files in 'dir'.
 Settings quickSettings(TempDir const& dir);
 
-// Hex MD5 of a text.
-std::string md5Hex(std::string const& text);
-// The Authorization header value for a Digest answer.
-std::string digestAuthorization(std::string const& user, std::string const& password, std::string const& realm,
-                                std::string const& nonce, std::string const& method, std::string const& uri);
-// The value of a quoted field (realm, nonce) of a WWW-Authenticate header.
-std::string digestField(std::string const& header, std::string const& field);
+using daemontest::digestAuthorization;
+using daemontest::digestField;
+using daemontest::md5Hex;
 
 // Drops the privilege to ask for real-time scheduling from this process.
 bool dropRealtimePrivilege();

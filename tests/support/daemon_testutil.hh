@@ -28,6 +28,8 @@
 #include <string>
 #include <vector>
 
+#include <openssl/evp.h>
+
 #include "BasicTaskScheduler.hh"
 
 namespace daemontest {
@@ -402,6 +404,40 @@ inline std::string headerValue(std::string const& response, std::string const& n
 inline int shell(std::string const& command) {
   int st = system(command.c_str());
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+// Hex MD5 of a text.
+inline std::string md5Hex(std::string const& text) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned len = 0;
+  EVP_Digest(text.data(), text.size(), digest, &len, EVP_md5(), nullptr);
+  std::string hex;
+  char two[3];
+  for (unsigned i = 0; i < len; ++i) {
+    snprintf(two, sizeof two, "%02x", digest[i]);
+    hex += two;
+  }
+  return hex;
+}
+
+// The Authorization header value of an RTSP Digest answer (RFC 2617 without qop).
+inline std::string digestAuthorization(std::string const& user, std::string const& password,
+                                       std::string const& realm, std::string const& nonce,
+                                       std::string const& method, std::string const& uri) {
+  std::string ha1 = md5Hex(user + ":" + realm + ":" + password);
+  std::string ha2 = md5Hex(method + ":" + uri);
+  std::string response = md5Hex(ha1 + ":" + nonce + ":" + ha2);
+  return "Digest username=\"" + user + "\", realm=\"" + realm + "\", nonce=\"" + nonce + "\", uri=\"" + uri +
+         "\", response=\"" + response + "\"";
+}
+
+// The value of a quoted field (realm, nonce) of a WWW-Authenticate header.
+inline std::string digestField(std::string const& header, std::string const& field) {
+  std::string key = field + "=\"";
+  size_t pos = header.find(key);
+  if (pos == std::string::npos) return std::string();
+  pos += key.size();
+  return header.substr(pos, header.find('"', pos) - pos);
 }
 
 }  // namespace daemontest

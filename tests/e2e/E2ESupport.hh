@@ -1,0 +1,72 @@
+// End-to-end scaffolding: every scenario runs in a child process inside fresh
+// network and mount namespaces whose root holds empty private folders at
+// /var/run, /var/etc and /talpa/bin (the daemon's fixed paths), with the
+// loopback interface up. The real daemon, the simulated producer and real
+// clients (ffprobe, ffmpeg, gst-launch-1.0) run in there.
+#ifndef OSTRA_E2E_SUPPORT_HH
+#define OSTRA_E2E_SUPPORT_HH
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "../support/daemon_testutil.hh"
+
+namespace e2e {
+
+std::string ostraBinary();       // this build's daemon
+std::string mpeg4OstraBinary();  // the MPEG-4 build's daemon, or empty when that build is absent
+std::string producerBinary();
+
+// Failed checks of the running scenario, written to standard error.
+struct Checks {
+  int failures = 0;
+  bool operator()(bool ok, std::string const& what) {
+    if (!ok) {
+      ++failures;
+      fprintf(stderr, "CHECK FAILED: %s\n", what.c_str());
+    }
+    return ok;
+  }
+};
+
+// Runs 'scenario' (returning its number of failed checks) in a sandbox child
+// and expects it to pass within 'timeoutMs'.
+void runScenario(std::function<int()> const& scenario, int timeoutMs);
+
+// Inside the sandbox:
+// Starts a program (argv[0] is the path) with its output collected.
+std::unique_ptr<daemontest::Child> start(std::vector<std::string> const& argv);
+// Runs a shell command line to its end (or kills it after 'timeoutMs');
+// 'output' gets standard output and error.
+int runCommand(std::string const& command, int timeoutMs, std::string* output = nullptr);
+// Waits until something listens on the TCP port.
+bool waitListening(uint16_t port, daemontest::Child& owner, int timeoutMs);
+void writeFile(std::string const& path, std::string const& text);
+std::string readFile(std::string const& path);
+
+// One RTSP request/response on a blocking connection, with Digest answers
+// when 'user' is given (a 401 is retried once with the nonce it carries).
+struct RtspClient {
+  int fd = -1;
+  std::string pending;
+  std::string user, password, nonce;
+  int rtpFrames = 0;
+  explicit RtspClient(uint16_t port = 8554) { fd = daemontest::connectLoopback(port); }
+  ~RtspClient() {
+    if (fd >= 0) close(fd);
+  }
+  std::string request(std::string const& method, std::string const& url, std::string const& headers = "");
+  int cseq = 0;
+};
+
+// Reads interleaved frames from a playing TCP client until 'count' RTP
+// packets on 'channel' arrived; fills their sequence numbers and SSRC.
+bool readInterleaved(RtspClient& c, int channel, int count, std::vector<uint16_t>* seqs, uint32_t* ssrc,
+                     int timeoutMs, bool* sawBye = nullptr);
+
+}  // namespace e2e
+
+#endif
