@@ -40,6 +40,7 @@ void InterleavedSocketWriter::writableHandler(void* clientData, int /*mask*/) {
 }
 
 void InterleavedSocketWriter::append(unsigned char const* data, unsigned size) {
+  if (size == 0) return;
   unsigned cap = static_cast<unsigned>(fBuf.size());
   unsigned tail = (fHead + fLen) % cap;
   unsigned first = std::min(size, cap - tail);
