@@ -68,7 +68,9 @@ TEST_F(H264SinkTest, NalUnitsSurviveThePacketizationAndMarkersEndAccessUnits) {
     EXPECT_EQ(h.version, 2u);
     EXPECT_EQ(h.payloadType, 96u);
     EXPECT_LE(receiver->packets[i].size(), 1456u);
-    if (i > 0) EXPECT_EQ(h.seq, expectSeq) << "sequence continuity";
+    if (i > 0) {
+      EXPECT_EQ(h.seq, expectSeq) << "sequence continuity";
+    }
     expectSeq = uint16_t(h.seq + 1);
     if (newAU) {
       auTimestamp = h.timestamp;

@@ -302,7 +302,9 @@ TEST_F(InterleavedTest, FramesSplitAcrossReadsAreReassembled) {
     EXPECT_LE(f.data.size(), 1456u) << "the packet size limit holds over TCP too";
     RtpHeader h;
     ASSERT_TRUE(parseRtp(f.data, h));
-    if (i > 0) EXPECT_EQ(h.seq, uint16_t(seq + 1));
+    if (i > 0) {
+      EXPECT_EQ(h.seq, uint16_t(seq + 1));
+    }
     seq = h.seq;
     joined.insert(joined.end(), h.payload.begin(), h.payload.end());
   }
@@ -362,7 +364,9 @@ TEST_F(InterleavedTest, ASlowClientLosesWholeFramesAndDelaysNoOne) {
     ASSERT_EQ(f.data.size(), 1456u);
     unsigned seq = (f.data[2] << 8) | f.data[3];
     EXPECT_EQ(f.data, packetOf(seq, 1456));
-    if (i > 0) EXPECT_GT(seq, prev);
+    if (i > 0) {
+      EXPECT_GT(seq, prev);
+    }
     prev = seq;
   }
   std::printf("[ measured ] slow client: %u of %u frames written, %u dropped; longest sendPacket %lld us\n",

@@ -74,7 +74,9 @@ TEST_F(RtpSinkTest, HeadersSequenceAndTimestampsOfWholeFrames) {
     EXPECT_EQ(pkts[i].ssrc, sink->SSRC());
     EXPECT_EQ(pkts[i].seq, uint16_t(firstSeq + i));
     EXPECT_EQ(pkts[i].payload, pattern(200, i));
-    if (i > 0) EXPECT_EQ(uint32_t(pkts[i].timestamp - pkts[i - 1].timestamp), 9000u) << "100 ms at 90 kHz";
+    if (i > 0) {
+      EXPECT_EQ(uint32_t(pkts[i].timestamp - pkts[i - 1].timestamp), 9000u) << "100 ms at 90 kHz";
+    }
   }
   EXPECT_EQ(pkts[0].timestamp, sink->convertToRTPTimestamp(tv(1000, 0)));
   EXPECT_EQ(sink->packetCount(), 5u);
