@@ -65,6 +65,13 @@ ChildResult runClient(Loop& loop, std::vector<std::string> const& args, int time
   return result;
 }
 
+// gst-launch reports that every sink got its buffers. (Its exit status is not
+// used: rtspsrc sometimes fails to send its PAUSE after its own TEARDOWN while
+// the pipeline shuts down, which says nothing about the server.)
+bool gstReachedEOS(ChildResult const& r) {
+  return r.finished && r.output.find("Got EOS from element \"pipeline0\"") != std::string::npos;
+}
+
 // An H.264 Annex B clip made once with ffmpeg (empty when that fails).
 std::string const& h264Clip() {
   static std::string clip = [] {
@@ -219,17 +226,15 @@ TEST_F(RealClientsTest, FfmpegPlaysOverUDPAndTCP) {
 TEST_F(RealClientsTest, GStreamerPlaysOverUDPAndTCP) {
   start(18582);
   for (char const* protocols : {"udp", "tcp"}) {
-    ChildResult r = runClient(loop, {"gst-launch-1.0", "-q", "rtspsrc", "location=" + url("audio"),
+    ChildResult r = runClient(loop, {"gst-launch-1.0", "rtspsrc", "location=" + url("audio"),
                                      std::string("protocols=") + protocols, "!", "fakesink", "num-buffers=10"});
-    ASSERT_TRUE(r.finished) << protocols;
-    EXPECT_EQ(r.exitCode, 0) << protocols << "\n" << r.output;
+    EXPECT_TRUE(gstReachedEOS(r)) << protocols << "\n" << r.output;
     if (haveVideo) {
       // Both tracks of "ch01", each to its own sink.
-      r = runClient(loop, {"gst-launch-1.0", "-q", "rtspsrc", "location=" + url(), std::string("protocols=") + protocols,
+      r = runClient(loop, {"gst-launch-1.0", "rtspsrc", "location=" + url(), std::string("protocols=") + protocols,
                            "name=src", "src.", "!", "fakesink", "num-buffers=30", "src.", "!", "fakesink",
                            "num-buffers=5"});
-      ASSERT_TRUE(r.finished) << protocols;
-      EXPECT_EQ(r.exitCode, 0) << protocols << "\n" << r.output;
+      EXPECT_TRUE(gstReachedEOS(r)) << protocols << "\n" << r.output;
     }
     expectStreamsClosed();
   }
@@ -261,15 +266,16 @@ TEST_F(RealClientsTest, CredentialsAreAskedForAndAWrongPasswordIsRefused) {
   ASSERT_TRUE(r.finished);
   EXPECT_EQ(r.exitCode, 0) << r.output;
   for (char const* protocols : {"tcp", "udp"}) {
-    r = runClient(loop, {"gst-launch-1.0", "-q", "rtspsrc", "location=" + url("audio", "alice:s3cret@"),
+    r = runClient(loop, {"gst-launch-1.0", "rtspsrc", "location=" + url("audio", "alice:s3cret@"),
                          std::string("protocols=") + protocols, "!", "fakesink", "num-buffers=10"});
-    ASSERT_TRUE(r.finished);
-    EXPECT_EQ(r.exitCode, 0) << protocols << "\n" << r.output;
+    EXPECT_TRUE(gstReachedEOS(r)) << protocols << "\n" << r.output;
   }
-  r = runClient(loop, {"gst-launch-1.0", "-q", "rtspsrc", "location=" + url("audio", "alice:bad@"), "protocols=tcp",
+  r = runClient(loop, {"gst-launch-1.0", "rtspsrc", "location=" + url("audio", "alice:bad@"), "protocols=tcp",
                        "!", "fakesink", "num-buffers=10"});
   ASSERT_TRUE(r.finished);
   EXPECT_NE(r.exitCode, 0) << r.output;
+  EXPECT_FALSE(gstReachedEOS(r)) << r.output;
+  EXPECT_NE(r.output.find("Unauthorized"), std::string::npos) << r.output;
   expectStreamsClosed();
 }
 
