@@ -520,6 +520,43 @@ TEST_F(RTSPServerTest, SilentClientIsReclaimedAndReceiverReportsKeepOneAlive) {
   ASSERT_TRUE(loop.runUntil([&] { return counters.alive == 0; }, 4000));
 }
 
+TEST_F(RTSPServerTest, InterleavedReceiverReportsKeepASessionAliveAndReclamationLeavesTheConnection) {
+  start(18566, 1);
+  RawClient c(loop, port);
+  std::string id = sessionId(
+      c.request("SETUP " + url("/track1") + " RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP/TCP;unicast;interleaved=4-5\r\n\r\n"));
+  ASSERT_FALSE(id.empty());
+  EXPECT_EQ(play(c, 2, id).substr(0, 15), "RTSP/1.0 200 OK");
+  std::string rr = std::string("$\x05\x00\x20", 4) + std::string("\x81\xc9\x00\x07", 4) +
+                   std::string("\x12\x34\x56\x78", 4) + std::string(24, '\0');
+  auto started = std::chrono::steady_clock::now();
+  auto lastRR = started;
+  ASSERT_TRUE(loop.runUntil(
+      [&] {
+        c.pump();
+        c.takeFrames();
+        auto now = std::chrono::steady_clock::now();
+        if (now - lastRR > std::chrono::milliseconds(300)) {
+          c.sendBytes(rr.data(), rr.size());
+          lastRR = now;
+        }
+        return now - started > std::chrono::milliseconds(2500);
+      },
+      4000));
+  EXPECT_EQ(counters.alive, 1);
+  EXPECT_GE(c.frames.size(), 10u);  // about 180 ms of audio per packet
+  // Silent from now on: reclaimed, without a word on the connection, which keeps answering.
+  ASSERT_TRUE(loop.runUntil([&] {
+    c.pump();
+    c.takeFrames();
+    return counters.alive == 0;
+  }, 4000));
+  EXPECT_FALSE(c.peerClosed());
+  EXPECT_EQ(c.request("GET_PARAMETER " + url() + " RTSP/1.0\r\nCSeq: 3\r\nSession: " + id + "\r\n\r\n").substr(0, 12),
+            "RTSP/1.0 454");
+  EXPECT_EQ(c.request("OPTIONS * RTSP/1.0\r\nCSeq: 4\r\n\r\n").substr(0, 15), "RTSP/1.0 200 OK");
+}
+
 TEST_F(RTSPServerTest, EndOfSourceSaysByeAndTheNextSetupStartsAfresh) {
   start(18564, 65, 1, 20);  // the source ends after 20 frames (0.4 s)
   RawClient c(loop, port);
