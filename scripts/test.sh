@@ -14,8 +14,7 @@ cmake --build build -j"$jobs"
 
 echo "== MPEG-4 daemon build"
 cmake -S . -B build-mpeg4 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRA_VIDEO_CODEC=4 -DOSTRA_BUILD_TESTS=OFF >/dev/null
-cmake --build build-mpeg4 -j"$jobs" --target ostra
-export OSTRA_MPEG4_BINARY="$PWD/build-mpeg4/src/ostra"
+cmake --build build-mpeg4 -j"$jobs" --target ostra  # the MPEG-4 end-to-end test runs build-mpeg4/src/ostra
 
 echo "== sanitizer build"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DOSTRA_SANITIZE=ON >/dev/null
