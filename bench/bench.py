@@ -1,0 +1,549 @@
+#!/usr/bin/python3
+"""Fan-out, latency and footprint benchmark of ostra beside a GStreamer RTSP server.
+
+Run through bench/run.sh, which builds the tools and starts this script as root
+in private network and mount namespaces (loopback only; the daemon's fixed
+paths on tmpfs). Everything here talks to 127.0.0.1 only.
+
+Writes every measurement as one JSON line to <out>/runs.jsonl, the tables to
+<out>/results.md, and prints the tables and one summary JSON line at the end.
+"""
+import argparse
+import json
+import os
+import platform
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import analyze  # noqa: E402
+
+VIDEO_PORT = 13032
+OURS_PORT = 8554
+GST_PORT = 8555
+USER, PASSWORD = "bench", "bench"
+
+
+def log(msg):
+    print("bench: " + msg, file=sys.stderr, flush=True)
+
+
+def wait_port(port, timeout, proc=None):
+    end = time.time() + timeout
+    while time.time() < end:
+        if proc is not None and proc.poll() is not None:
+            return False
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+                return True
+        except OSError:
+            time.sleep(0.2)
+    return False
+
+
+def stop(proc, timeout=5):
+    if proc is None or proc.poll() is not None:
+        return
+    proc.send_signal(signal.SIGTERM)
+    try:
+        proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+def proc_status(pid):
+    out = {}
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                k, _, v = line.partition(":")
+                if k in ("VmRSS", "VmHWM"):
+                    out[k] = int(v.split()[0])
+    except OSError:
+        pass
+    return out
+
+
+def mapped_files_kb(pid):
+    """Total size of the distinct files mapped into a process (binary and shared libraries)."""
+    seen, total = set(), 0
+    try:
+        with open("/proc/%d/maps" % pid) as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) >= 6 and parts[5].startswith("/") and parts[5] not in seen:
+                    seen.add(parts[5])
+                    try:
+                        total += os.path.getsize(parts[5])
+                    except OSError:
+                        pass
+    except OSError:
+        pass
+    return total // 1024
+
+
+def read_allocs(path):
+    try:
+        with open(path, "rb") as f:
+            data = f.read(32)
+        magic, allocs, frees, nbytes = (int.from_bytes(data[i:i + 8], "little") for i in range(0, 32, 8))
+        return allocs if magic == 0x6F73747261616C63 else None
+    except (OSError, ValueError):
+        return None
+
+
+def machine():
+    model = ""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return {"nproc": os.cpu_count(), "cpu": model, "kernel": platform.release(),
+            "loadavg_start": os.getloadavg()[0]}
+
+
+class Bench:
+    def __init__(self, a):
+        self.a = a
+        self.build = a.build
+        self.out = a.out
+        os.makedirs(self.out, exist_ok=True)
+        self.tmp = tempfile.mkdtemp(prefix="ostra-bench-")
+        self.client = os.path.join(self.build, "bench", "ostra-bench-client")
+        self.shim = os.path.join(self.build, "bench", "alloc_count.so")
+        self.producer_bin = os.path.join(self.build, "tools", "producer", "ostra-producer")
+        self.ostra_bin = os.path.join(self.build, "src", "ostra")
+        self.producer = self.ours = self.gst = None
+        self.alloc = {"ours": os.path.join(self.tmp, "ours.alloc"), "gst": os.path.join(self.tmp, "gst.alloc")}
+        self.runs = open(os.path.join(self.out, "runs.jsonl"), "w")
+        self.base_port = 30000
+
+    # ------------------------------------------------------------ processes
+    def start_producer(self, rate=None, timestamps=None):
+        stop(self.producer)
+        cmd = [self.producer_bin, "--bitrate", self.a.bitrate, "--gop", "25", "--size", "1280x720",
+               "--big-unit", "100000", "--report"]
+        if rate:
+            cmd += ["--rate-fps", rate]
+        if timestamps:
+            cmd += ["--timestamps", timestamps]
+        logf = open(os.path.join(self.out, "producer.log"), "a")
+        self.producer = subprocess.Popen(cmd, stdout=logf, stderr=logf)
+        if not wait_port(VIDEO_PORT, 60, self.producer):
+            raise SystemExit("bench: the producer did not start (see %s/producer.log)" % self.out)
+
+    def env_with_shim(self, which):
+        env = dict(os.environ)
+        env["LD_PRELOAD"] = self.shim
+        env["OSTRA_BENCH_ALLOC_FILE"] = self.alloc[which]
+        return env
+
+    def start_servers(self):
+        for d in ("/var/run", "/var/etc", "/talpa/bin"):
+            subprocess.run(["mount", "-t", "tmpfs", "ostra-bench", d], check=True)
+        with open("/talpa/bin/ostra.xml", "w") as f:
+            f.write("<sys>\n\t<audio>0</audio>\n</sys>\n")  # video only, like the GStreamer server
+        with open("/var/etc/httppasswd", "w") as f:
+            f.write("%s:%s\n" % (USER, PASSWORD))  # Digest on; it also skips the wait for credentials
+        t0 = time.time()
+        self.ours = subprocess.Popen([self.ostra_bin], env=self.env_with_shim("ours"),
+                                     stdout=open(os.path.join(self.out, "ostra.log"), "w"), stderr=subprocess.STDOUT)
+        self.gst = subprocess.Popen(["/usr/bin/python3", os.path.join(HERE, "gst_server.py"), str(GST_PORT),
+                                     str(VIDEO_PORT)], env=self.env_with_shim("gst"),
+                                    stdout=open(os.path.join(self.out, "gst.log"), "w"), stderr=subprocess.STDOUT)
+        self.start_producer()
+        if not wait_port(GST_PORT, 30, self.gst):
+            raise SystemExit("bench: the GStreamer server did not start (see %s/gst.log)" % self.out)
+        log("waiting for ostra (10 s start delay)")
+        if not wait_port(OURS_PORT, 90, self.ours):
+            raise SystemExit("bench: ostra did not start (see %s/ostra.log)" % self.out)
+        log("ostra serving after %.1f s" % (time.time() - t0))
+
+    def stop_all(self):
+        for p in (self.ours, self.gst, self.producer):
+            stop(p)
+
+    def url(self, which):
+        if which == "ours":
+            return "rtsp://%s:%s@127.0.0.1:%d/ch01" % (USER, PASSWORD, OURS_PORT)
+        return "rtsp://127.0.0.1:%d/ch01" % GST_PORT
+
+    def pid(self, which):
+        return (self.ours if which == "ours" else self.gst).pid
+
+    # ------------------------------------------------------------ one client run
+    def run_client(self, which, n, transport, label, duration, warmup=None, units_out=None, during=None):
+        warmup = self.a.warmup if warmup is None else warmup
+        cmd = [self.client, "--clients", str(n), "--duration", str(duration), "--warmup", str(warmup),
+               "--setup-timeout", "40", "--pid", str(self.pid(which)), "--alloc-file", self.alloc[which],
+               "--label", label, "--base-port", str(self.base_port)]
+        self.base_port = 30000 if self.base_port >= 50000 else self.base_port + 2 * n + 2
+        if transport == "tcp":
+            cmd.append("--tcp")
+        if units_out:
+            cmd += ["--units-out", units_out]
+        cmd.append(self.url(which))
+        t0 = time.time()
+        ru0 = resource_usage_children()
+        p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        if during:
+            during(p)
+        try:
+            out, err = p.communicate(timeout=40 + warmup + duration + 30)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            out, err = p.communicate()
+        wall = time.time() - t0
+        ru = resource_usage_children()
+        res = None
+        for line in out.splitlines():
+            if line.startswith("{"):
+                res = json.loads(line)
+        if res is None:
+            res = {"label": label, "error": (err or "no output").strip()[-300:]}
+        res.update({"server": which, "transport": transport, "clients": n, "wall_s": round(wall, 2)})
+        res["client_cpu_s"] = round(ru - ru0, 2)
+        return res
+
+    def record(self, res):
+        self.runs.write(json.dumps(res) + "\n")
+        self.runs.flush()
+        print(json.dumps(res), flush=True)
+
+    # ------------------------------------------------------------ phases
+    def footprint_idle(self):
+        fp = {}
+        stripped = os.path.join(self.tmp, "ostra.stripped")
+        shutil.copy(self.ostra_bin, stripped)
+        subprocess.run(["strip", stripped], check=True)
+        fp["ours_binary_bytes"] = os.path.getsize(self.ostra_bin)
+        fp["ours_stripped_bytes"] = os.path.getsize(stripped)
+        for which in ("ours", "gst"):
+            a0 = read_allocs(self.alloc[which])
+            time.sleep(3)
+            a1 = read_allocs(self.alloc[which])
+            st = proc_status(self.pid(which))
+            fp[which + "_idle_rss_kb"] = st.get("VmRSS")
+            fp[which + "_mapped_files_kb"] = mapped_files_kb(self.pid(which))
+            fp[which + "_idle_allocs_per_s"] = round((a1 - a0) / 3.0, 1) if a0 is not None and a1 is not None else None
+        return fp
+
+    def fanout(self):
+        results = []
+        for transport in self.a.transports:
+            for n in self.a.sizes:
+                for which in self.a.servers:
+                    label = "fanout-%s-%s-%d" % (which, transport, n)
+                    log(label)
+                    res = self.run_client(which, n, transport, label, self.a.duration)
+                    res["phase"] = "fanout"
+                    self.record(res)
+                    results.append(res)
+                    time.sleep(1.0)  # let the server drop the finished sessions
+        return results
+
+    def latency(self):
+        results = []
+        for rate in self.a.rates:
+            ts = os.path.join(self.tmp, "timestamps-%s.txt" % rate)
+            # Only restart the producer while no server reads from it.
+            time.sleep(1.5)
+            self.start_producer(rate=None if rate == "25" else rate, timestamps=ts)
+            time.sleep(0.5)
+            for n in self.a.latency_clients:
+                for which in self.a.servers:
+                    label = "latency-%s-%sfps-%d" % (which, rate, n)
+                    log(label)
+                    units = os.path.join(self.tmp, label + ".units")
+                    res = self.run_client(which, n, "udp", label, self.a.latency_duration, warmup=1.0,
+                                          units_out=units)
+                    try:
+                        res.update(analyze.summarize(ts, units))
+                    except (OSError, ValueError) as e:
+                        res["latency_error"] = str(e)
+                    res.update({"phase": "latency", "rate_fps": rate})
+                    self.record(res)
+                    results.append(res)
+                    time.sleep(1.0)
+        # Back to the plain 25 fps producer.
+        time.sleep(1.5)
+        self.start_producer()
+        return results
+
+    def profile(self):
+        """perf profile of ostra at the largest fan-out, flat by symbol."""
+        out = []
+        n = max(self.a.sizes)
+        for transport in self.a.transports:
+            data = os.path.join(self.tmp, "perf-%s.data" % transport)
+            perf_secs = max(4, int(self.a.duration))
+
+            def during(p, data=data):
+                # Start sampling once the clients are likely playing (set-up + warm-up).
+                time.sleep(3 + self.a.warmup)
+                subprocess.run(["perf", "record", "-q", "-g", "-e", "cpu-clock", "-F", "2000", "-p", str(self.ours.pid),
+                                "-o", data, "--", "sleep", str(perf_secs)],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+            label = "profile-ours-%s-%d" % (transport, n)
+            log(label)
+            res = self.run_client("ours", n, transport, label, perf_secs + 4, during=during)
+            rep = subprocess.run(["perf", "report", "-i", data, "--stdio", "--no-children", "--sort", "dso,symbol",
+                                  "--percent-limit", "0.7"], capture_output=True, text=True)
+            dso = subprocess.run(["perf", "report", "-i", data, "--stdio", "--no-children", "--sort", "dso"],
+                                 capture_output=True, text=True)
+            # Inclusive time per system call (kernel call chains are complete even without frame pointers
+            # in user space): how the kernel time splits between select(), sendto()/sendmsg() and reads.
+            chil = subprocess.run(["perf", "report", "-i", data, "--stdio", "--children", "--sort", "symbol", "-g",
+                                   "none", "--percent-limit", "0.5"], capture_output=True, text=True)
+            syscalls = []
+            for line in chil.stdout.splitlines():
+                parts = line.split()
+                if len(parts) >= 4 and parts[0].endswith("%") and parts[3].startswith("__x64_sys_"):
+                    syscalls.append({"children_pct": float(parts[0].rstrip("%")), "syscall": parts[3][10:]})
+            path = os.path.join(self.out, "profile-%s-%d.txt" % (transport, n))
+            with open(path, "w") as f:
+                f.write(dso.stdout + "\n" + rep.stdout + "\n" + chil.stdout)
+            by_dso = []
+            for line in dso.stdout.splitlines():
+                parts = line.split()
+                if len(parts) >= 2 and parts[0].endswith("%") and not line.lstrip().startswith("#"):
+                    by_dso.append({"pct": float(parts[0].rstrip("%")), "dso": parts[1]})
+            top = []
+            for line in rep.stdout.splitlines():
+                s = line.strip()
+                if not s or s.startswith("#") or "%" not in s.split()[0]:
+                    continue
+                parts = s.split(None, 2)
+                if len(parts) == 3:
+                    sym = re.sub(r"(\s+-)+\s*$", "", parts[2]).strip()
+                    top.append({"pct": float(parts[0].rstrip("%")), "dso": parts[1], "symbol": sym})
+            res.update({"phase": "profile", "perf_top": top[:25], "perf_dso": by_dso[:8], "perf_syscalls": syscalls[:8], "perf_report": path})
+            self.record(res)
+            out.append(res)
+            time.sleep(1.0)
+        return out
+
+
+def resource_usage_children():
+    import resource
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return round(r.ru_utime + r.ru_stime, 2)
+
+
+# ---------------------------------------------------------------- tables
+
+def ratio(a, b):
+    if a is None or b is None or b == 0:
+        return None
+    return a / b
+
+
+def fmt(v, nd=1):
+    if v is None:
+        return "-"
+    if isinstance(v, float):
+        return ("%." + str(nd) + "f") % v
+    return str(v)
+
+
+def tables(fan, lat, fp, prof, mach):
+    lines = []
+    lines.append("Machine: %d CPUs, %s, Linux %s (load average %.2f at start)" %
+                 (mach["nproc"], mach["cpu"], mach["kernel"], mach["loadavg_start"]))
+    lines.append("")
+    by = {(r["server"], r["transport"], r["clients"]): r for r in fan}
+    for transport in sorted({r["transport"] for r in fan}, key=lambda t: t != "udp"):
+        lines.append("Fan-out over %s (3 Mbit/s H.264, 25 fps; CPU = daemon user+sys over the window)" %
+                     transport.upper())
+        lines.append("")
+        lines.append("| N | CPU % ours | CPU % gst | ratio | us/pkt ours | us/pkt gst | ratio | RSS MB ours | RSS MB gst"
+                     " | ratio | pkt/s ours | pkt/s gst | Mbit/s ours | Mbit/s gst | delivered % ours | delivered % gst"
+                     " | loss % avg/max ours | loss % avg/max gst | allocs/s ours | allocs/s gst |")
+        lines.append("|" + "---|" * 20)
+        one = {s: by.get((s, transport, 1), {}).get("mbit_per_s") for s in ("ours", "gst")}
+
+        def delivered(r, s, n):
+            # Share of the stream's rate (as one client receives it) that reached the N clients.
+            if not r.get("mbit_per_s") or not one.get(s):
+                return None
+            return 100.0 * r["mbit_per_s"] / (one[s] * n)
+        for n in sorted({r["clients"] for r in fan}):
+            o = by.get(("ours", transport, n), {})
+            g = by.get(("gst", transport, n), {})
+
+            def rss(r):
+                return r.get("rss_kb", 0) / 1024.0 if r.get("rss_kb") else None
+
+            def loss(r):
+                if "loss_pct_avg" not in r:
+                    return "-"
+                s = "%.2f/%.2f" % (r["loss_pct_avg"], r["loss_pct_max"])
+                if r.get("playing", n) < n or r.get("starved"):
+                    s += " (%d of %d playing)" % (r.get("measured", 0), n)
+                return s
+            lines.append("| %d | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s"
+                         " | %s |" % (
+                n, fmt(o.get("cpu_pct")), fmt(g.get("cpu_pct")), fmt(ratio(o.get("cpu_pct"), g.get("cpu_pct")), 2),
+                fmt(o.get("cpu_us_per_pkt"), 2), fmt(g.get("cpu_us_per_pkt"), 2),
+                fmt(ratio(o.get("cpu_us_per_pkt"), g.get("cpu_us_per_pkt")), 2),
+                fmt(rss(o)), fmt(rss(g)), fmt(ratio(rss(o), rss(g)), 2),
+                fmt(o.get("pkts_per_s"), 0), fmt(g.get("pkts_per_s"), 0), fmt(o.get("mbit_per_s")),
+                fmt(g.get("mbit_per_s")), fmt(delivered(o, "ours", n), 0), fmt(delivered(g, "gst", n), 0),
+                loss(o), loss(g), fmt(o.get("allocs_per_s")), fmt(g.get("allocs_per_s"))))
+        lines.append("")
+    if lat:
+        lines.append("Latency, producer write -> RTP packet at a UDP client on loopback (ms; first packet / last"
+                     " packet of the unit, last over all clients)")
+        lines.append("")
+        lines.append("| producer fps | N | server | first p50 | first p99 | first max | last p50 | last p99 | last max"
+                     " | growth ms/s | units matched |")
+        lines.append("|" + "---|" * 11)
+        lb = {}
+        for r in lat:
+            lb[(r["rate_fps"], r["clients"], r["server"])] = r
+            lines.append("| %s | %d | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
+                r["rate_fps"], r["clients"], r["server"], fmt(r.get("first_p50_ms")), fmt(r.get("first_p99_ms")),
+                fmt(r.get("first_max_ms")), fmt(r.get("last_p50_ms")), fmt(r.get("last_p99_ms")),
+                fmt(r.get("last_max_ms")), fmt(r.get("growth_ms_per_s"), 2),
+                "%s/%s" % (r.get("matched"), r.get("units"))))
+        lines.append("")
+        lines.append("Latency ratio ours/gst (last packet)")
+        lines.append("")
+        lines.append("| producer fps | N | p50 | p99 | max |")
+        lines.append("|---|---|---|---|---|")
+        for (rate, n, s), r in sorted(lb.items()):
+            if s != "ours" or (rate, n, "gst") not in lb:
+                continue
+            g = lb[(rate, n, "gst")]
+            lines.append("| %s | %d | %s | %s | %s |" % (
+                rate, n, fmt(ratio(r.get("last_p50_ms"), g.get("last_p50_ms")), 2),
+                fmt(ratio(r.get("last_p99_ms"), g.get("last_p99_ms")), 2),
+                fmt(ratio(r.get("last_max_ms"), g.get("last_max_ms")), 2)))
+        lines.append("")
+    if fp:
+        lines.append("Footprint")
+        lines.append("")
+        lines.append("| figure | ours | gst | ratio |")
+        lines.append("|---|---|---|---|")
+        lines.append("| stripped binary (kB) | %s | - | - |" % fmt(fp.get("ours_stripped_bytes", 0) / 1024.0))
+        lines.append("| binary + shared libraries mapped (kB) | %s | %s | %s |" % (
+            fp.get("ours_mapped_files_kb"), fp.get("gst_mapped_files_kb"),
+            fmt(ratio(fp.get("ours_mapped_files_kb"), fp.get("gst_mapped_files_kb")), 3)))
+        for key, name in (("idle_rss_kb", "RSS idle (kB)"), ("rss1_kb", "RSS, 1 client (kB)"),
+                          ("rss100_kb", "RSS, 100 clients (kB)"), ("idle_allocs_per_s", "heap allocations/s idle"),
+                          ("allocs1_per_s", "heap allocations/s, 1 client"),
+                          ("allocs100_per_s", "heap allocations/s, 100 clients")):
+            o, g = fp.get("ours_" + key), fp.get("gst_" + key)
+            lines.append("| %s | %s | %s | %s |" % (name, fmt(o), fmt(g), fmt(ratio(o, g), 3)))
+        lines.append("")
+    for p in prof or []:
+        lines.append("Where ostra's time goes at N = %d over %s (perf, cpu-clock samples, self time)" %
+                     (p["clients"], p["transport"].upper()))
+        lines.append("")
+        lines.append("By object: " + ", ".join("%s %.1f%%" % (d["dso"], d["pct"]) for d in p.get("perf_dso", [])))
+        lines.append("")
+        lines.append("Inclusive, by system call: " + ", ".join("%s %.1f%%" % (d["syscall"], d["children_pct"])
+                                                            for d in p.get("perf_syscalls", [])))
+        lines.append("")
+        lines.append("| % | object | symbol |")
+        lines.append("|---|---|---|")
+        for t in p.get("perf_top", [])[:15]:
+            lines.append("| %.1f | %s | %s |" % (t["pct"], t["dso"], t["symbol"]))
+        lines.append("")
+    return "\n".join(lines)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build")
+    ap.add_argument("--report-only", help="print the tables of an earlier runs.jsonl")
+    ap.add_argument("--out", default=os.path.join(HERE, "results"))
+    ap.add_argument("--sizes", default="1,10,50,100,200,500")
+    ap.add_argument("--transports", default="udp,tcp")
+    ap.add_argument("--servers", default="ours,gst")
+    ap.add_argument("--duration", type=float, default=8.0)
+    ap.add_argument("--warmup", type=float, default=2.0)
+    ap.add_argument("--rates", default="25,25.1,30")
+    ap.add_argument("--latency-clients", default="1,100")
+    ap.add_argument("--latency-duration", type=float, default=12.0)
+    ap.add_argument("--bitrate", default="2000k")
+    ap.add_argument("--no-profile", action="store_true")
+    ap.add_argument("--no-latency", action="store_true")
+    ap.add_argument("--keep-tmp", action="store_true", help="keep the raw unit and timestamp files")
+    a = ap.parse_args()
+    a.sizes = [int(x) for x in a.sizes.split(",") if x]
+    a.transports = [x for x in a.transports.split(",") if x]
+    a.servers = [x for x in a.servers.split(",") if x]
+    a.rates = [x for x in a.rates.split(",") if x]
+    a.latency_clients = [int(x) for x in a.latency_clients.split(",") if x]
+    if a.report_only:
+        rs = [json.loads(l) for l in open(a.report_only) if l.startswith("{")]
+        fan = [r for r in rs if r.get("phase") == "fanout"]
+        lat = [r for r in rs if r.get("phase") == "latency"]
+        prof = [r for r in rs if r.get("phase") == "profile"]
+        print(tables(fan, lat, {}, prof, machine()))
+        return
+    if os.environ.get("OSTRA_BENCH_NAMESPACE") != "1":
+        raise SystemExit("bench: run me through bench/run.sh (private namespaces, tmpfs over the daemon's paths)")
+
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    mach = machine()
+    b = Bench(a)
+    t0 = time.time()
+    fan, lat, prof, fp = [], [], [], {}
+    try:
+        b.start_servers()
+        fp = b.footprint_idle()
+        fan = b.fanout()
+        if not a.no_latency:
+            lat = b.latency()
+        if not a.no_profile and shutil.which("perf") and "ours" in a.servers:
+            prof = b.profile()
+    finally:
+        b.stop_all()
+    for which in ("ours", "gst"):
+        for n, key in ((1, "1"), (100, "100")):
+            r = next((r for r in fan if r["server"] == which and r["clients"] == n and r["transport"] == "udp"), None)
+            if r:
+                fp["%s_rss%s_kb" % (which, key)] = r.get("rss_kb")
+                fp["%s_allocs%s_per_s" % (which, key)] = r.get("allocs_per_s")
+    text = tables(fan, lat, fp, prof, mach)
+    with open(os.path.join(b.out, "results.md"), "w") as f:
+        f.write(text + "\n")
+    print(text)
+    keep = ("server", "transport", "clients", "measured", "cpu_pct", "cpu_us_per_pkt", "rss_kb", "pkts_per_s",
+            "mbit_per_s", "loss_pct_avg", "loss_pct_max", "allocs_per_s")
+    summary = {
+        "bench": "ostra", "machine": mach, "elapsed_s": round(time.time() - t0, 1),
+        "fanout": [{k: r.get(k) for k in keep} for r in fan],
+        "latency": [{k: r.get(k) for k in ("server", "clients", "rate_fps", "first_p50_ms", "first_p99_ms",
+                                           "first_max_ms", "last_p50_ms", "last_p99_ms", "last_max_ms",
+                                           "growth_ms_per_s", "matched", "units")} for r in lat],
+        "footprint": fp,
+        "profile": [{"transport": p["transport"], "clients": p["clients"], "top": p.get("perf_top", [])[:10]}
+                    for p in prof],
+    }
+    with open(os.path.join(b.out, "summary.json"), "w") as f:
+        f.write(json.dumps(summary) + "\n")
+    print(json.dumps(summary))
+    if a.keep_tmp:
+        log("raw files kept in " + b.tmp)
+    else:
+        shutil.rmtree(b.tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
