@@ -1,5 +1,7 @@
 #include "DigestAuthentication.hh"
 
+#include "RTSPRequest.hh"
+
 #include <openssl/evp.h>
 
 #include <random>
@@ -82,4 +84,20 @@ std::string makeDigestNonce() {
   char hex[33];
   toHex(bytes, sizeof bytes, hex);
   return std::string(hex, 32);
+}
+
+bool digestAuthorizationAccepted(UserAuthenticationDatabase& db, std::string_view authorization,
+                                 std::string_view nonce, std::string_view method) {
+  DigestAuthorizationFields f;
+  if (nonce.empty() || !parseDigestAuthorization(authorization, f)) return false;
+  if (f.realm != db.realm() || f.nonce != nonce) return false;
+  // The database is keyed by C strings: a name with a NUL in it would be
+  // looked up as its first part but hashed whole.
+  if (f.username.find('\0') != std::string_view::npos) return false;
+  std::string const username(f.username);
+  char const* password = db.lookupPassword(username.c_str());
+  if (password == nullptr) return false;
+  std::string const expected =
+      computeDigestResponse(username, db.realm(), password, db.passwordsAreMD5(), nonce, method, f.uri);
+  return equalsIgnoreCase(expected, f.response);
 }

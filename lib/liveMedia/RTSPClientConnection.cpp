@@ -476,18 +476,7 @@ bool RTSPClientConnection::authenticationOK(RTSPRequest const& req) {
   UserAuthenticationDatabase* db = fServer.fAuthDB;
   if (db == nullptr) return true;
   // A connection has no nonce until its first 401: the first checked request always fails.
-  if (!fNonce.empty() && req.hasAuthorization) {
-    DigestAuthorizationFields f;
-    if (parseDigestAuthorization(req.authorization, f) && f.realm == db->realm() && f.nonce == fNonce) {
-      std::string username(f.username);
-      char const* password = db->lookupPassword(username.c_str());
-      if (password != nullptr) {
-        std::string expected =
-            computeDigestResponse(username, db->realm(), password, db->passwordsAreMD5(), fNonce, req.method, f.uri);
-        if (equalsIgnoreCase(expected, f.response)) return true;
-      }
-    }
-  }
+  if (req.hasAuthorization && digestAuthorizationAccepted(*db, req.authorization, fNonce, req.method)) return true;
   fNonce = makeDigestNonce();
   beginResponse("401 Unauthorized", req.cseq);
   fResponse.append("WWW-Authenticate: Digest realm=\"").append(db->realm()).append("\", nonce=\"");

@@ -209,4 +209,27 @@ TEST(Digest, ResponseAndDatabase) {
   EXPECT_NE(n1, n2);
 }
 
+TEST(Digest, HeaderCheckedAgainstDatabaseAndNonce) {
+  std::string const nonce = "0123456789abcdef0123456789abcdef";
+  std::string const uri = "rtsp://127.0.0.1:8554/ch01";
+  auto header = [&](std::string const& user, std::string const& response) {
+    return "Digest username=\"" + user + "\", realm=\"LIVE555 Streaming Media\", nonce=\"" + nonce +
+           "\", uri=\"" + uri + "\", response=\"" + response + "\"";
+  };
+  std::string const good = "a2c359e1142e901ccc1015f6d7b5ae03";  // alice/secret, DESCRIBE
+  UserAuthenticationDatabase plain;
+  plain.addUserRecord("alice", "secret");
+  UserAuthenticationDatabase hashed(nullptr, True);
+  hashed.addUserRecord("alice", "f4df420d8d443f6c917d56501898ab62");
+  for (UserAuthenticationDatabase* db : {&plain, &hashed}) {
+    EXPECT_TRUE(digestAuthorizationAccepted(*db, header("alice", good), nonce, "DESCRIBE"));
+    EXPECT_FALSE(digestAuthorizationAccepted(*db, header("alice", good), nonce, "SETUP"));
+    EXPECT_FALSE(digestAuthorizationAccepted(*db, header("alice", good), "", "DESCRIBE"));  // no nonce issued yet
+    EXPECT_FALSE(digestAuthorizationAccepted(*db, header("alice", good), "ffff" + nonce.substr(4), "DESCRIBE"));
+    EXPECT_FALSE(digestAuthorizationAccepted(*db, header("bob", good), nonce, "DESCRIBE"));
+    // A name with a NUL in it is nobody, however the passwords are stored.
+    EXPECT_FALSE(digestAuthorizationAccepted(*db, header(std::string("alice\0x", 7), good), nonce, "DESCRIBE"));
+  }
+}
+
 }  // namespace

@@ -42,6 +42,14 @@ std::string computeDigestResponse(std::string_view username, std::string_view re
                                   Boolean passwordIsMD5, std::string_view nonce, std::string_view method,
                                   std::string_view uri);
 
+// Whether an "Authorization: Digest ..." header value passes the check for a
+// request 'method' on a connection that last issued 'nonce': username, realm,
+// nonce, uri and response present, realm and nonce equal to ours, a known
+// user (named exactly: a name with a NUL in it is nobody), and the response
+// that user's password gives.
+bool digestAuthorizationAccepted(UserAuthenticationDatabase& db, std::string_view authorization,
+                                 std::string_view nonce, std::string_view method);
+
 // 32 lower-case hex digits from the system's random source.
 std::string makeDigestNonce();
 
