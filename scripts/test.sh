@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the whole test suite: a normal build, the MPEG-4
-# variant of the daemon, and an AddressSanitizer + UBSan build.
+# variant of the daemon, an AddressSanitizer + UBSan build, and a short run of
+# each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,7 +24,10 @@ cmake --build build-asan -j"$jobs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
+echo "== fuzz smoke run"
 status=0
+bash scripts/fuzz-smoke.sh || status=1
+
 echo "== tests (normal build)"
 (cd build && ctest --output-on-failure -j2) || status=1
 echo "== tests (sanitizer build)"
