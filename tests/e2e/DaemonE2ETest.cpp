@@ -45,20 +45,6 @@ void checkH264AudioSdp(Checks& check, std::string const& sdp) {
   check(audio.find("a=control:track2") != std::string::npos, "audio is track2\n" + audio);
 }
 
-// Decodes every stream of 'url' for 'seconds' with ffmpeg; the result is
-// ffmpeg's error output followed by "decoded" when it ended well. The null
-// muxer's complaint about non-monotonic DTS is left out: ffmpeg's RTSP
-// demuxer rebases timestamps when the first RTCP sender report arrives,
-// which is not a decoding error (nor are the repeat counts of that line).
-std::string ffmpegDecode(std::string const& url, char const* transport, int seconds) {
-  std::string out;
-  runCommand(std::string("ffmpeg -nostdin -v error -rtsp_transport ") + transport + " -i " + url + " -map 0 -t " +
-                 std::to_string(seconds) + " -f null - > /var/tmp/ffmpeg.log 2>&1; rc=$?; "
-                 "grep -v -e 'non monotonically increasing dts' -e 'Last message repeated' /var/tmp/ffmpeg.log; [ $rc = 0 ] && echo decoded",
-             30000, &out);
-  return out;
-}
-
 // Two raw TCP clients share the stream, get the same RTP sequence, and a
 // PAUSE from one stops neither.
 void checkSharedStream(Checks& check, Child& producer) {

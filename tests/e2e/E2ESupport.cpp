@@ -77,11 +77,17 @@ void runScenario(std::function<int()> const& scenario, int timeoutMs) {
       perror("sandbox");
       return 90;
     }
-    return scenario() == 0 ? 0 : 1;
+    int failures = scenario();
+    fflush(stdout);  // the child ends with _exit
+    return failures == 0 ? 0 : 1;
   });
   bool ended = child.waitExit(timeoutMs);
   EXPECT_TRUE(ended) << "scenario did not end in " << timeoutMs << " ms\n" << child.err();
   EXPECT_EQ(child.exitStatus(), 0) << child.err() << child.out();
+  std::istringstream lines(child.out());
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("figure: ", 0) == 0) printf("%s\n", line.c_str());
+  }
 }
 
 std::unique_ptr<daemontest::Child> start(std::vector<std::string> const& argv) {
@@ -124,6 +130,27 @@ std::string readFile(std::string const& path) {
   std::stringstream ss;
   ss << f.rdbuf();
   return ss.str();
+}
+
+std::string ffmpegDecode(std::string const& url, char const* transport, int seconds, std::string const& outputOptions,
+                         long* frames) {
+  std::string out;
+  unlink("/var/tmp/ffmpeg.progress");
+  runCommand(std::string("ffmpeg -nostdin -v error -progress /var/tmp/ffmpeg.progress -rtsp_transport ") + transport +
+                 " -i " + url + " -map 0 -t " + std::to_string(seconds) + " " + outputOptions +
+                 " -f null - > /var/tmp/ffmpeg.log 2>&1; rc=$?; "
+                 "grep -v -e 'non monotonically increasing dts' -e 'Last message repeated' /var/tmp/ffmpeg.log; "
+                 "[ $rc = 0 ] && echo decoded",
+             seconds * 1000 + 30000, &out);
+  if (frames != nullptr) {
+    // The progress file holds blocks of key=value lines; the last block's count is the total.
+    *frames = -1;
+    std::istringstream lines(readFile("/var/tmp/ffmpeg.progress"));
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("frame=", 0) == 0) *frames = strtol(line.c_str() + 6, nullptr, 10);
+    }
+  }
+  return out;
 }
 
 std::string RtspClient::request(std::string const& method, std::string const& url, std::string const& headers) {

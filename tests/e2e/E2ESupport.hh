@@ -33,7 +33,8 @@ struct Checks {
 };
 
 // Runs 'scenario' (returning its number of failed checks) in a sandbox child
-// and expects it to pass within 'timeoutMs'.
+// and expects it to pass within 'timeoutMs'. Lines the scenario writes to
+// standard output that begin with "figure: " (measured values) are shown.
 void runScenario(std::function<int()> const& scenario, int timeoutMs);
 
 // Inside the sandbox:
@@ -46,6 +47,16 @@ int runCommand(std::string const& command, int timeoutMs, std::string* output = 
 bool waitListening(uint16_t port, daemontest::Child& owner, int timeoutMs);
 void writeFile(std::string const& path, std::string const& text);
 std::string readFile(std::string const& path);
+
+// Decodes every stream of 'url' for 'seconds' with ffmpeg into the null
+// muxer; the result is ffmpeg's error output followed by "decoded" when it
+// ended well. The null muxer's complaint about non-monotonic DTS is left out:
+// ffmpeg's RTSP demuxer rebases timestamps when the first RTCP sender report
+// arrives, which is not a decoding error (nor are the repeat counts of that
+// line). 'outputOptions' go before the output ("-fps_mode passthrough");
+// 'frames', when given, gets the number of video frames ffmpeg decoded.
+std::string ffmpegDecode(std::string const& url, char const* transport, int seconds,
+                         std::string const& outputOptions = "", long* frames = nullptr);
 
 // One RTSP request/response on a blocking connection, with Digest answers
 // when 'user' is given (a 401 is retried once with the nonce it carries).
