@@ -22,36 +22,17 @@ fi
 
 # Packages: the project's own set-up, then the GStreamer RTSP server, Python
 # bindings and perf, each only when absent.
-bash scripts/setup.sh
-need=()
+extra=()
 /usr/bin/python3 -c 'import gi; gi.require_version("GstRtspServer", "1.0"); from gi.repository import GstRtspServer' \
-  2>/dev/null || need+=(python3-gi gir1.2-gst-rtsp-server-1.0 gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0)
-command -v perf >/dev/null || need+=(linux-perf)
-command -v ip >/dev/null || need+=(iproute2)
-if [ ${#need[@]} -gt 0 ]; then
-  echo "bench: installing ${need[*]}" >&2
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+  2>/dev/null || extra+=(python3-gi gir1.2-gst-rtsp-server-1.0 gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0)
+command -v perf >/dev/null || extra+=(linux-perf)
+bash scripts/setup.sh "${extra[@]}"
 
 build=${OSTRA_BENCH_BUILD:-build-bench}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSTRA_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target ostra ostra-producer ostra-bench-client ostra-bench-alloccount
 
-created=()
-for d in /var/etc /talpa/bin; do
-  first=""
-  p=$d
-  while [ ! -e "$p" ]; do first=$p; p=$(dirname "$p"); done
-  if [ -n "$first" ]; then
-    mkdir -p "$d"
-    created+=("$first")
-  fi
-done
-cleanup() {
-  for d in "${created[@]}"; do find "$d" -depth -type d -empty -delete 2>/dev/null || true; done
-}
-trap cleanup EXIT
+source scripts/mount-points.sh
 
 out=${OSTRA_BENCH_OUT:-$root/bench/results}
 mkdir -p "$out"

@@ -25,21 +25,7 @@ bash scripts/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target ostra ostra-producer
 
-# Mount points the daemon's paths need; remember which ones we create.
-created=()
-for d in /var/etc /talpa/bin; do
-  first=""
-  p=$d
-  while [ ! -e "$p" ]; do first=$p; p=$(dirname "$p"); done
-  if [ -n "$first" ]; then
-    mkdir -p "$d"
-    created+=("$first")
-  fi
-done
-cleanup() {
-  for d in "${created[@]}"; do find "$d" -depth -type d -empty -delete 2>/dev/null || true; done
-}
-trap cleanup EXIT
+source scripts/mount-points.sh
 
 export OSTRA_DEMO_AUTH=$auth OSTRA_ROOT=$root
 unshare --mount --propagation private bash -c '

@@ -22,18 +22,7 @@ jobs=${FUZZ_JOBS:-$(nproc)}
 [ "$jobs" -ge 1 ] || jobs=1
 
 # clang and its runtime libraries (libFuzzer, sanitizers), when missing.
-packages=(clang libclang-rt-14-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "fuzz-smoke: installing ${missing[*]}"
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+bash scripts/setup.sh clang libclang-rt-14-dev
 
 if [ -n "${FUZZ_TARGETS:-}" ]; then
   read -r -a targets <<<"$FUZZ_TARGETS"

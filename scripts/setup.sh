@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages ostra needs to build, test and demo, if missing.
+# Extra package names given as arguments (for the fuzz run, the benchmarks)
+# are installed the same way.
 set -euo pipefail
 
 packages=(
@@ -8,6 +10,7 @@ packages=(
   ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad gstreamer1.0-libav
   util-linux iproute2 procps
+  "$@"
 )
 
 missing=()
