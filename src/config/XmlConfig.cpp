@@ -118,26 +118,18 @@ TiXmlDocument* XmlConfig::document() {
 }
 
 TiXmlNode* XmlConfig::find(const char* path) {
-    if (path == nullptr) return nullptr;
-
-    PathLock lock(&xmlPathMutex);
-    char copy[kPathCopySize];
-    if (!copyPath(copy, path)) return nullptr;
-
-    const char* component = strtok(copy, kPathDelimiters);
-    if (component == nullptr) return nullptr;
-    TiXmlNode* node = &fDocument;
-    while (component != nullptr) {
-        node = findChild(node, component);
-        if (node == nullptr) return nullptr;
-        component = strtok(nullptr, kPathDelimiters);
-    }
-    return node;
+    return resolve(path, false);
 }
 
 TiXmlNode* XmlConfig::findOrCreate(const char* path) {
+    return resolve(path, true);
+}
+
+TiXmlNode* XmlConfig::resolve(const char* path, bool create) {
     if (path == nullptr) return nullptr;
 
+    // The whole walk (copy, split, search, append) holds the path mutex:
+    // strtok's position is process-wide.
     PathLock lock(&xmlPathMutex);
     char copy[kPathCopySize];
     if (!copyPath(copy, path)) return nullptr;
@@ -147,7 +139,7 @@ TiXmlNode* XmlConfig::findOrCreate(const char* path) {
     TiXmlNode* node = &fDocument;
     while (component != nullptr) {
         TiXmlNode* child = findChild(node, component);
-        if (child == nullptr) child = node->LinkEndChild(new TiXmlElement(component));
+        if (child == nullptr && create) child = node->LinkEndChild(new TiXmlElement(component));
         if (child == nullptr) return nullptr;
         node = child;
         component = strtok(nullptr, kPathDelimiters);

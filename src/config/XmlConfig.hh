@@ -75,6 +75,9 @@ public:
 
 private:
     TiXmlNode* findOrCreate(const char* path);
+    // The node a path names; with 'create', missing elements are appended on
+    // the way. Takes the path mutex once, for the whole walk.
+    TiXmlNode* resolve(const char* path, bool create);
 
     TiXmlDocument fDocument;
     TiXmlPrinter fPrinter;
