@@ -4,6 +4,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "GroupsockHelper.hh"
 
 Groupsock::Groupsock(UsageEnvironment& env, Port port) : fEnv(env), fSocketNum(-1), fPort(port) {
@@ -26,36 +28,77 @@ void Groupsock::addDestination(struct in_addr const& addr, Port const& port, uns
     if (d.addr.s_addr == addr.s_addr && d.port == port) return;
   }
   fDests.push_back(Destination{addr, port, sessionId});
+  fMsgsStale = true;
 }
 
 void Groupsock::removeDestination(unsigned sessionId) {
   for (size_t i = 0; i < fDests.size();) {
     if (fDests[i].sessionId == sessionId) {
       fDests.erase(fDests.begin() + static_cast<std::ptrdiff_t>(i));
+      fMsgsStale = true;
     } else {
       ++i;
     }
   }
 }
 
-void Groupsock::removeAllDestinations() { fDests.clear(); }
+void Groupsock::removeAllDestinations() {
+  fDests.clear();
+  fMsgsStale = true;
+}
+
+void Groupsock::rebuildMessages() {
+  // resize() keeps the capacity: the arrays only ever grow to the largest
+  // number of destinations seen.
+  fAddrs.resize(fDests.size());
+  fMsgs.resize(fDests.size());
+  for (size_t i = 0; i < fDests.size(); ++i) {
+    struct sockaddr_in& to = fAddrs[i];
+    to = sockaddr_in{};
+    to.sin_family = AF_INET;
+    to.sin_addr = fDests[i].addr;
+    to.sin_port = fDests[i].port.num();
+    struct mmsghdr& m = fMsgs[i];
+    m = mmsghdr{};
+    m.msg_hdr.msg_name = &to;
+    m.msg_hdr.msg_namelen = sizeof to;
+    m.msg_hdr.msg_iov = &fIov;
+    m.msg_hdr.msg_iovlen = 1;
+  }
+  fMsgsStale = false;
+}
 
 Boolean Groupsock::output(UsageEnvironment& /*env*/, unsigned char const* data, unsigned size) {
   if (fSocketNum < 0) return False;
+  if (fMsgsStale) rebuildMessages();
+  fIov.iov_base = const_cast<unsigned char*>(data);
+  fIov.iov_len = size;
+
   Boolean ok = True;
-  for (Destination const& d : fDests) {
-    struct sockaddr_in to {};
-    to.sin_family = AF_INET;
-    to.sin_addr = d.addr;
-    to.sin_port = d.port.num();
-    // A full socket buffer or an unreachable port loses this datagram for
-    // this destination only; the others still get it.
-    ssize_t n = ::sendto(fSocketNum, data, size, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to),
-                         sizeof to);
-    if (n != static_cast<ssize_t>(size)) {
+  size_t const count = fMsgs.size();
+  size_t next = 0;
+  unsigned interrupts = 0;
+  while (next < count) {
+    unsigned batch = static_cast<unsigned>(std::min<size_t>(count - next, kMaxBatch));
+    int sent = ::sendmmsg(fSocketNum, &fMsgs[next], batch, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (sent <= 0) {
+      if (sent < 0 && errno == EINTR && ++interrupts < 4) continue;
+      // The first datagram of the batch could not go (full socket buffer,
+      // unreachable port...): this destination loses it, the rest still get it.
       ++fNumSendFailures;
       ok = False;
+      ++next;
+      continue;
     }
+    for (int i = 0; i < sent; ++i) {
+      if (fMsgs[next + static_cast<size_t>(i)].msg_len != size) {
+        ++fNumSendFailures;
+        ok = False;
+      }
+    }
+    // A short count means the datagram after the last one sent failed; the
+    // next call starts with it and reports its error.
+    next += static_cast<size_t>(sent);
   }
   return ok;
 }

@@ -2,6 +2,8 @@
 #define OSTRA_GROUPSOCK_HH
 
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <vector>
 
@@ -29,8 +31,14 @@ public:
   void removeAllDestinations();
   unsigned numDestinations() const { return static_cast<unsigned>(fDests.size()); }
 
-  // Sends 'data' to every destination. Returns false if any send failed.
+  // Sends 'data' to every destination, in order, with as few system calls as
+  // the kernel allows (batches of up to kMaxBatch datagrams). Never blocks: a
+  // destination whose datagram cannot be sent now (full socket buffer,
+  // unreachable...) loses this datagram only. Returns false if any send failed.
   Boolean output(UsageEnvironment& env, unsigned char const* data, unsigned size);
+
+  // Most datagrams handed to the kernel in one call (UIO_MAXIOV).
+  static constexpr unsigned kMaxBatch = 1024;
 
   struct Destination {
     struct in_addr addr;
@@ -49,8 +57,17 @@ private:
   UsageEnvironment& fEnv;
   int fSocketNum;
   Port fPort;
+  void rebuildMessages();
+
   std::vector<Destination> fDests;
   unsigned fNumSendFailures = 0;
+
+  // One message per destination, all pointing at the same iovec; rebuilt only
+  // when the destinations change, grown only when there are more of them.
+  std::vector<struct mmsghdr> fMsgs;
+  std::vector<struct sockaddr_in> fAddrs;
+  struct iovec fIov {};
+  bool fMsgsStale = true;
 };
 
 #endif
