@@ -91,6 +91,14 @@ void H264VideoRTPSink::refreshFmtpLine() {
   uint8_t const* pps = nullptr;
   unsigned spsSize = 0, ppsSize = 0;
   framer->getSPSandPPS(sps, spsSize, pps, ppsSize);
+  auto same = [](std::vector<unsigned char> const& kept, uint8_t const* bytes, unsigned size) {
+    return kept.size() == size && (size == 0 || std::memcmp(kept.data(), bytes, size) == 0);
+  };
+  if (fHaveLineSets && same(fLineSPS, sps, spsSize) && same(fLinePPS, pps, ppsSize)) return;
+  // assign() keeps the capacity: the copies grow only to the largest sets seen.
+  fLineSPS.assign(sps, sps + (sps != nullptr ? spsSize : 0));
+  fLinePPS.assign(pps, pps + (pps != nullptr ? ppsSize : 0));
+  fHaveLineSets = true;
   std::string line = h264FmtpLine(rtpPayloadType(), sps, spsSize, pps, ppsSize);
   if (!line.empty()) fFmtpLine = std::move(line);
 }

@@ -1,6 +1,7 @@
 #include "MPEG4ESVideoRTPSink.hh"
 
 #include <cstdio>
+#include <cstring>
 
 #include "MPEG4VideoStreamDiscreteFramer.hh"
 
@@ -38,10 +39,17 @@ void MPEG4ESVideoRTPSink::refreshFmtpLine() {
     auto* framer = static_cast<MPEG4VideoStreamDiscreteFramer*>(fSource);
     unsigned size = 0;
     unsigned char const* config = framer->getConfigBytes(size);
+    int const profileLevel = framer->profile_and_level_indication();
     if (config != nullptr && size > 0) {
+      if (profileLevel == fLineProfileLevel && fLineConfig.size() == size &&
+          std::memcmp(fLineConfig.data(), config, size) == 0) {
+        return;
+      }
+      // assign() keeps the capacity: the copy grows only to the largest configuration seen.
+      fLineConfig.assign(config, config + size);
+      fLineProfileLevel = profileLevel;
       char head[64];
-      std::snprintf(head, sizeof head, "a=fmtp:%d profile-level-id=%d;config=", rtpPayloadType(),
-                    framer->profile_and_level_indication());
+      std::snprintf(head, sizeof head, "a=fmtp:%d profile-level-id=%d;config=", rtpPayloadType(), profileLevel);
       std::string line(head);
       static char const kHex[] = "0123456789ABCDEF";
       for (unsigned i = 0; i < size; ++i) {

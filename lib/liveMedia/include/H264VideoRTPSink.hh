@@ -2,6 +2,7 @@
 #define OSTRA_H264_VIDEO_RTP_SINK_HH
 
 #include <string>
+#include <vector>
 
 #include "MultiFramedRTPSink.hh"
 
@@ -32,6 +33,10 @@ private:
   void refreshFmtpLine();
 
   std::string fFmtpLine;
+  // The parameter sets fFmtpLine was last built from: the line is rebuilt only
+  // when they change (an encoder repeats the same ones before every key frame).
+  std::vector<unsigned char> fLineSPS, fLinePPS;
+  bool fHaveLineSets = false;
 };
 
 // The "a=fmtp:" line for the given parameter sets (with or without

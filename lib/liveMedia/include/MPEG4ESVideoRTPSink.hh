@@ -2,6 +2,7 @@
 #define OSTRA_MPEG4ES_VIDEO_RTP_SINK_HH
 
 #include <string>
+#include <vector>
 
 #include "MultiFramedRTPSink.hh"
 
@@ -31,6 +32,10 @@ private:
   void refreshFmtpLine();
 
   std::string fFmtpLine;
+  // The configuration fFmtpLine was last built from: the line is rebuilt only
+  // when it changes (an encoder repeats the same one before every key frame).
+  std::vector<unsigned char> fLineConfig;
+  int fLineProfileLevel = -1;
 };
 
 #endif
