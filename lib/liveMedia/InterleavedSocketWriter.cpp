@@ -17,7 +17,7 @@ InterleavedSocketWriter::InterleavedSocketWriter(UsageEnvironment& env, int sock
       fSocketNum(socketNum),
       fInterestFunc(interestFunc),
       fInterestClientData(interestClientData),
-      fBuf(std::max(queueCapacity, kMinCapacity)) {}
+      fQueue(std::max(queueCapacity, kMinCapacity)) {}
 
 InterleavedSocketWriter::~InterleavedSocketWriter() {
   if (fWantWritable && fInterestFunc == nullptr && fSocketNum >= 0) {
@@ -39,55 +39,37 @@ void InterleavedSocketWriter::writableHandler(void* clientData, int /*mask*/) {
   static_cast<InterleavedSocketWriter*>(clientData)->flush();
 }
 
-void InterleavedSocketWriter::append(unsigned char const* data, unsigned size) {
-  if (size == 0) return;
-  unsigned cap = static_cast<unsigned>(fBuf.size());
-  unsigned tail = (fHead + fLen) % cap;
-  unsigned first = std::min(size, cap - tail);
-  std::memcpy(fBuf.data() + tail, data, first);
-  std::memcpy(fBuf.data(), data + first, size - first);
-  fLen += size;
-}
-
 void InterleavedSocketWriter::flush() {
   if (fFailed) return;
-  unsigned cap = static_cast<unsigned>(fBuf.size());
-  while (fLen > 0) {
+  while (!fQueue.empty()) {
     struct iovec iov[2];
-    unsigned first = std::min(fLen, cap - fHead);
-    iov[0].iov_base = fBuf.data() + fHead;
-    iov[0].iov_len = first;
-    iov[1].iov_base = fBuf.data();
-    iov[1].iov_len = fLen - first;
     struct msghdr msg {};
     msg.msg_iov = iov;
-    msg.msg_iovlen = fLen > first ? 2 : 1;
+    msg.msg_iovlen = static_cast<size_t>(fQueue.pieces(iov));
     ssize_t n = ::sendmsg(fSocketNum, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
       fFailed = True;
-      fLen = 0;
+      fQueue.clear();
       break;
     }
-    fHead = (fHead + static_cast<unsigned>(n)) % cap;
-    fLen -= static_cast<unsigned>(n);
+    fQueue.consume(static_cast<size_t>(n));
     if (n == 0) break;
   }
-  if (fLen == 0) fHead = 0;
-  setWantWritable(fLen > 0 && !fFailed);
+  setWantWritable(!fQueue.empty() && !fFailed);
 }
 
 Boolean InterleavedSocketWriter::write2(unsigned char const* a, unsigned aSize, unsigned char const* b,
                                         unsigned bSize) {
   if (fFailed || fSocketNum < 0) return False;
   unsigned const total = aSize + bSize;
-  if (fLen > 0) flush();  // make room if the peer has caught up
+  if (!fQueue.empty()) flush();  // make room if the peer has caught up
   if (fFailed) return False;
-  if (fLen > 0) {
-    if (total > fBuf.size() - fLen) return False;  // dropped whole
-    append(a, aSize);
-    append(b, bSize);
+  if (!fQueue.empty()) {
+    if (total > fQueue.freeSpace()) return False;  // dropped whole
+    fQueue.append(a, aSize);
+    fQueue.append(b, bSize);
     return True;
   }
   // Nothing queued: write straight through, queue the rest.
@@ -112,11 +94,13 @@ Boolean InterleavedSocketWriter::write2(unsigned char const* a, unsigned aSize, 
   }
   unsigned written = static_cast<unsigned>(n);
   if (written < total) {
+    // At most one frame (or one writeData() block) when the queue was empty:
+    // it always fits.
     if (written < aSize) {
-      append(a + written, aSize - written);
-      append(b, bSize);
+      fQueue.append(a + written, aSize - written);
+      fQueue.append(b, bSize);
     } else {
-      append(b + (written - aSize), total - written);
+      fQueue.append(b + (written - aSize), total - written);
     }
     setWantWritable(true);
   }
@@ -140,6 +124,6 @@ Boolean InterleavedSocketWriter::writeInterleavedFrame(unsigned char channelId, 
 }
 
 Boolean InterleavedSocketWriter::writeData(unsigned char const* data, unsigned size) {
-  if (size > fBuf.size()) return False;
+  if (size > fQueue.capacity()) return False;
   return write2(data, size, nullptr, 0);
 }

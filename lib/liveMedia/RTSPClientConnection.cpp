@@ -564,11 +564,7 @@ void RTSPClientConnection::queueOutput(unsigned char const* data, size_t size) {
     if (n > 0) sent = static_cast<size_t>(n);
   }
   if (sent == size) return;
-  if (fOutStart > 0 && fOutStart >= fOut.size() / 2) {
-    fOut.erase(fOut.begin(), fOut.begin() + static_cast<std::ptrdiff_t>(fOutStart));
-    fOutStart = 0;
-  }
-  fOut.insert(fOut.end(), data + sent, data + size);
+  fOut.append(data + sent, size - sent);
   if (pendingOutput() > kMaxQueuedBytes) {
     requestClose();
     return;
@@ -600,34 +596,34 @@ Boolean RTSPClientConnection::writeInterleavedFrame(unsigned char channelId, uns
     size_t sent = n > 0 ? static_cast<size_t>(n) : 0;
     if (sent == total) return True;
     // The rest of the frame waits in the queue, so the frame goes out whole.
-    if (sent < 4) fOut.insert(fOut.end(), header + sent, header + 4);
+    fOut.reserveFree(total - sent);
+    if (sent < 4) fOut.append(header + sent, 4 - sent);
     size_t dataSent = sent > 4 ? sent - 4 : 0;
-    fOut.insert(fOut.end(), data + dataSent, data + size);
+    fOut.append(data + dataSent, size - dataSent);
     updateSocketHandling();
     return True;
   }
   if (pendingOutput() + total > kMaxQueuedFrameBytes) return False;  // the peer is not keeping up
-  if (fOutStart > 0 && fOutStart >= fOut.size() / 2) {
-    fOut.erase(fOut.begin(), fOut.begin() + static_cast<std::ptrdiff_t>(fOutStart));
-    fOutStart = 0;
-  }
-  fOut.insert(fOut.end(), header, header + 4);
-  fOut.insert(fOut.end(), data, data + size);
+  fOut.reserveFree(total);
+  fOut.append(header, 4);
+  fOut.append(data, size);
   return True;
 }
 
 void RTSPClientConnection::flushOutput() {
   while (pendingOutput() > 0) {
-    ssize_t n = send(fSocket, fOut.data() + fOutStart, pendingOutput(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    struct iovec iov[2];
+    struct msghdr msg;
+    std::memset(&msg, 0, sizeof msg);
+    msg.msg_iov = iov;
+    msg.msg_iovlen = static_cast<size_t>(fOut.pieces(iov));
+    ssize_t n = sendmsg(fSocket, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0) {
       if (!wouldBlock(errno)) requestClose();
       break;
     }
-    fOutStart += static_cast<size_t>(n);
-  }
-  if (pendingOutput() == 0) {
-    fOut.clear();
-    fOutStart = 0;
+    fOut.consume(static_cast<size_t>(n));
+    if (n == 0) break;
   }
   if (fCloseRequested) return;
   updateSocketHandling();

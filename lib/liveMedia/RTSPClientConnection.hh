@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ByteRing.hh"
 #include "RTPInterface.hh"
 #include "RTSPRequest.hh"
 #include "RTSPServer.hh"
@@ -63,7 +64,7 @@ private:
   // Output queue.
   void queueOutput(unsigned char const* data, size_t size);
   void flushOutput();
-  size_t pendingOutput() const { return fOut.size() - fOutStart; }
+  size_t pendingOutput() const { return fOut.size(); }
   void updateSocketHandling();
   void requestClose();
   static void closeTask(void* clientData);
@@ -79,8 +80,7 @@ private:
   size_t fScanFrom = 0;        // how far the current request was scanned for its end
   size_t fSkipFrameBytes = 0;  // rest of an interleaved frame too big to keep
 
-  std::vector<unsigned char> fOut;
-  size_t fOutStart = 0;
+  ByteRing fOut;  // grows to the connection's largest backlog, then stays
   std::string fResponse;  // the answer being built (its capacity is reused)
 
   std::string fNonce;  // the Digest nonce last issued on this connection

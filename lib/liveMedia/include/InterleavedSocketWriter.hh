@@ -2,8 +2,8 @@
 #define OSTRA_INTERLEAVED_SOCKET_WRITER_HH
 
 #include <cstdint>
-#include <vector>
 
+#include "ByteRing.hh"
 #include "RTPInterface.hh"
 
 // Writes interleaved RTP/RTCP frames ("$", channel, 16-bit length, data;
@@ -41,7 +41,7 @@ public:
   void flush();
 
   int socketNum() const { return fSocketNum; }
-  unsigned queuedBytes() const { return fLen; }
+  unsigned queuedBytes() const { return static_cast<unsigned>(fQueue.size()); }
   unsigned numDroppedFrames() const { return fNumDroppedFrames; }
   unsigned numFramesWritten() const { return fNumFramesWritten; }
   // True once a write failed for another reason than a full socket buffer
@@ -53,7 +53,6 @@ private:
   InterleavedSocketWriter& operator=(InterleavedSocketWriter const&) = delete;
 
   Boolean write2(unsigned char const* a, unsigned aSize, unsigned char const* b, unsigned bSize);
-  void append(unsigned char const* data, unsigned size);
   void setWantWritable(bool want);
   static void writableHandler(void* clientData, int mask);
 
@@ -61,8 +60,7 @@ private:
   int fSocketNum;
   WritableInterestFunc* fInterestFunc;
   void* fInterestClientData;
-  std::vector<unsigned char> fBuf;  // ring buffer
-  unsigned fHead = 0, fLen = 0;
+  ByteRing fQueue;  // allocated once at its full capacity, never grown
   bool fWantWritable = false;
   Boolean fFailed = False;
   unsigned fNumDroppedFrames = 0;
