@@ -20,7 +20,11 @@
 namespace {
 
 // Interleaved frames are dropped once this much output waits for the peer.
-constexpr size_t kMaxQueuedFrameBytes = 512 * 1024;
+// The sink sends all packets of a frame at once, and a frame may be as large
+// as the sinks' buffer (1,000,000 bytes in the daemon), so the queue holds two
+// such frames with their packet headers: a client that keeps up never loses
+// the tail of a large I-frame. It grows only for a client that falls behind.
+constexpr size_t kMaxQueuedFrameBytes = 2 * 1024 * 1024;
 // No further requests are read or answered while this much output waits.
 constexpr size_t kReadPauseThreshold = 64 * 1024;
 // Answers are never dropped; a peer that lets this much pile up is cut off.
