@@ -5,6 +5,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -29,6 +30,11 @@ constexpr size_t kMaxQueuedFrameBytes = 2 * 1024 * 1024;
 constexpr size_t kReadPauseThreshold = 64 * 1024;
 // Answers are never dropped; a peer that lets this much pile up is cut off.
 constexpr size_t kMaxQueuedBytes = 4 * 1024 * 1024;
+// The output queue's first allocation: room for the backlog of a key frame or
+// two, so a streaming connection rarely needs to grow it again. Its pages are
+// touched only as far as the backlog reaches (the queue restarts at the front
+// whenever it empties).
+constexpr size_t kFirstQueueCapacity = 256 * 1024;
 // Longest URL, CSeq or Session value served; longer ones get 400.
 constexpr size_t kMaxFieldLength = 200;
 
@@ -568,6 +574,7 @@ void RTSPClientConnection::queueOutput(unsigned char const* data, size_t size) {
     if (n > 0) sent = static_cast<size_t>(n);
   }
   if (sent == size) return;
+  reserveOutput(size - sent);
   fOut.append(data + sent, size - sent);
   if (pendingOutput() > kMaxQueuedBytes) {
     requestClose();
@@ -600,7 +607,7 @@ Boolean RTSPClientConnection::writeInterleavedFrame(unsigned char channelId, uns
     size_t sent = n > 0 ? static_cast<size_t>(n) : 0;
     if (sent == total) return True;
     // The rest of the frame waits in the queue, so the frame goes out whole.
-    fOut.reserveFree(total - sent);
+    reserveOutput(total - sent);
     if (sent < 4) fOut.append(header + sent, 4 - sent);
     size_t dataSent = sent > 4 ? sent - 4 : 0;
     fOut.append(data + dataSent, size - dataSent);
@@ -608,10 +615,15 @@ Boolean RTSPClientConnection::writeInterleavedFrame(unsigned char channelId, uns
     return True;
   }
   if (pendingOutput() + total > kMaxQueuedFrameBytes) return False;  // the peer is not keeping up
-  fOut.reserveFree(total);
+  reserveOutput(total);
   fOut.append(header, 4);
   fOut.append(data, size);
   return True;
+}
+
+void RTSPClientConnection::reserveOutput(size_t bytes) {
+  if (fOut.capacity() == 0) fOut.reserveFree(std::max(bytes, kFirstQueueCapacity));
+  fOut.reserveFree(bytes);
 }
 
 void RTSPClientConnection::flushOutput() {

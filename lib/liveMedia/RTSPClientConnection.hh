@@ -63,6 +63,7 @@ private:
 
   // Output queue.
   void queueOutput(unsigned char const* data, size_t size);
+  void reserveOutput(size_t bytes);  // room for 'bytes' more in the queue
   void flushOutput();
   size_t pendingOutput() const { return fOut.size(); }
   void updateSocketHandling();
