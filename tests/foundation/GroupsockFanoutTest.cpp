@@ -25,6 +25,7 @@ protected:
   }
   void TearDown() override {
     for (int s : receivers) close(s);
+    if (raisedLimit) setrlimit(RLIMIT_NOFILE, &savedLimit);
     env->reclaim();
     delete sched;
   }
@@ -36,8 +37,10 @@ protected:
     rlim_t want = n + 64;
     if (rl.rlim_cur < want) {
       if (rl.rlim_max != RLIM_INFINITY && rl.rlim_max < want) return false;
+      savedLimit = rl;
       rl.rlim_cur = want;
       if (setrlimit(RLIMIT_NOFILE, &rl) != 0) return false;
+      raisedLimit = true;
     }
     for (unsigned i = 0; i < n; ++i) {
       int s = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
@@ -81,14 +84,16 @@ protected:
   UsageEnvironment* env = nullptr;
   std::vector<int> receivers;
   std::vector<uint16_t> ports;
+  struct rlimit savedLimit {};
+  bool raisedLimit = false;
 };
 
 TEST_F(GroupsockFanoutTest, MoreDestinationsThanOneBatchEachGetExactlyOneCopy) {
   // Two full batches and a part of a third.
   unsigned const n = 2 * Groupsock::kMaxBatch + 77;
-  if (!openReceivers(n)) GTEST_SKIP() << "cannot open " << n << " sockets here";
   Groupsock gs(*env, Port(0));
   ASSERT_GE(gs.socketNum(), 0);
+  if (!openReceivers(n)) GTEST_SKIP() << "cannot open " << n << " sockets here";
   int big = 8 << 20;
   setsockopt(gs.socketNum(), SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
   for (unsigned i = 0; i < n; ++i) gs.addDestination(loopback(), Port(ports[i]), i / 100);
@@ -124,9 +129,9 @@ TEST_F(GroupsockFanoutTest, MoreDestinationsThanOneBatchEachGetExactlyOneCopy) {
 
 TEST_F(GroupsockFanoutTest, AFailingDestinationIsCountedAndSkippedAndTheRestStillGetTheDatagram) {
   unsigned const n = Groupsock::kMaxBatch + 10;
-  if (!openReceivers(n)) GTEST_SKIP() << "cannot open " << n << " sockets here";
   Groupsock gs(*env, Port(0));
   ASSERT_GE(gs.socketNum(), 0);
+  if (!openReceivers(n)) GTEST_SKIP() << "cannot open " << n << " sockets here";
   int big = 8 << 20;
   setsockopt(gs.socketNum(), SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
   // Port 0 cannot be sent to (each on another loopback address, so none is a
