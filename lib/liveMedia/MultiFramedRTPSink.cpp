@@ -21,10 +21,7 @@ MultiFramedRTPSink::MultiFramedRTPSink(UsageEnvironment& env, Groupsock* rtpgs, 
   fPacket.reset(new unsigned char[kMaxPacketSize]);
 }
 
-MultiFramedRTPSink::~MultiFramedRTPSink() {
-  if (fAliveFlag != nullptr) *fAliveFlag = false;
-  envir().taskScheduler().unscheduleDelayedTask(fNextTask);
-}
+MultiFramedRTPSink::~MultiFramedRTPSink() { envir().taskScheduler().unscheduleDelayedTask(fNextTask); }
 
 Boolean MultiFramedRTPSink::allowMultipleFramesPerPacket() const { return False; }
 
@@ -58,7 +55,6 @@ Boolean MultiFramedRTPSink::continuePlaying() {
 
 void MultiFramedRTPSink::stopPlaying() {
   envir().taskScheduler().unscheduleDelayedTask(fNextTask);
-  fStepDue = false;
   resetPacket();
   fHaveFrame = False;
   MediaSink::stopPlaying();
@@ -195,47 +191,16 @@ void MultiFramedRTPSink::sendPacket() {
 }
 
 void MultiFramedRTPSink::scheduleNext() {
-  int64_t const now = monotonicMicros();
-  int64_t delay = fNextSendTime - now;
-  envir().taskScheduler().unscheduleDelayedTask(fNextTask);
-  if (delay <= 0 && fInDueSteps && fDirectPacketsLeft > 0 && now < fDirectUntil) {
-    // Due now and inside the bounded loop: the loop takes the next step once
-    // this call chain has unwound (no recursion through the source).
-    --fDirectPacketsLeft;
-    fStepDue = true;
-    return;
-  }
+  int64_t delay = fNextSendTime - monotonicMicros();
   if (delay < 0) delay = 0;  // behind: at once
+  envir().taskScheduler().unscheduleDelayedTask(fNextTask);
   fNextTask = envir().taskScheduler().scheduleDelayedTask(delay, sendNext, this);
 }
 
 void MultiFramedRTPSink::sendNext(void* clientData) {
   auto* sink = static_cast<MultiFramedRTPSink*>(clientData);
   sink->fNextTask = nullptr;
-  sink->runDueSteps();
-}
-
-void MultiFramedRTPSink::runDueSteps() {
-  // Called from the event loop only, never from inside a source's delivery, so
-  // asking the source for the next frame here is always allowed. The outer
-  // state is kept in case an event loop is ever run from inside a step.
-  bool alive = true;
-  bool* const outerAlive = fAliveFlag;
-  bool const outerInDueSteps = fInDueSteps;
-  fAliveFlag = &alive;
-  fInDueSteps = true;
-  fDirectPacketsLeft = kMaxDirectPackets - 1;
-  fDirectUntil = monotonicMicros() + kMaxDirectMicros;
-  do {
-    fStepDue = false;
-    step();
-    if (!alive) {  // closed from inside the step
-      if (outerAlive != nullptr) *outerAlive = false;
-      return;
-    }
-  } while (fStepDue);
-  fInDueSteps = outerInDueSteps;
-  fAliveFlag = outerAlive;
+  sink->step();
 }
 
 void MultiFramedRTPSink::ourHandleClosure(void* clientData) {
@@ -244,6 +209,5 @@ void MultiFramedRTPSink::ourHandleClosure(void* clientData) {
   if (sink->fPacketLen > 0) sink->sendPacket();
   sink->envir().taskScheduler().unscheduleDelayedTask(sink->fNextTask);
   sink->fHaveFrame = False;
-  sink->fStepDue = false;
   sink->onSourceClosure();  // may close this sink
 }

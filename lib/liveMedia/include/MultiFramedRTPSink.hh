@@ -15,10 +15,7 @@
 // most 1456 bytes (12 header + 1444 payload). All packets of a frame carry the
 // RTP timestamp of its presentation time. After a packet is sent the next one
 // is built no earlier than the time playing started plus the durations of all
-// frames sent so far; at once when the sink is behind. When it is due at once,
-// the next packets (up to kMaxDirectPackets, within kMaxDirectMicros) are sent
-// straight away rather than through a zero-delay task, so a large frame does
-// not wait for a pass of the event loop between two of its packets.
+// frames sent so far; at once when the sink is behind.
 class MultiFramedRTPSink : public RTPSink {
 public:
   void stopPlaying() override;
@@ -56,7 +53,6 @@ private:
                           unsigned durationInMicroseconds);
   static void ourHandleClosure(void* clientData);
   static void sendNext(void* clientData);
-  void runDueSteps();  // steps while the next packet is due, bounded
 
   void step();          // pack what we hold, or ask for the next frame
   void packFrame();     // put (part of) the held frame into the packet
@@ -88,15 +84,6 @@ private:
   int64_t fNextSendTime = 0;  // monotonic microseconds
   TaskScheduler::TaskToken fNextTask = nullptr;
   unsigned fNumTruncatedFrames = 0;
-
-  // The bounded direct-send loop of runDueSteps().
-  static constexpr unsigned kMaxDirectPackets = 16;
-  static constexpr int64_t kMaxDirectMicros = 5000;
-  bool fInDueSteps = false;
-  bool fStepDue = false;          // the loop is to take one more step
-  unsigned fDirectPacketsLeft = 0;
-  int64_t fDirectUntil = 0;
-  bool* fAliveFlag = nullptr;     // cleared when the sink is destroyed inside the loop
 };
 
 #endif
