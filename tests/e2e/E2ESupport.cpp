@@ -220,4 +220,12 @@ bool readInterleaved(RtspClient& c, int channel, int count, std::vector<uint16_t
   return true;
 }
 
+bool gstreamerPlays(std::string const& url, std::string const& rtspsrcOptions, std::string* output) {
+  runCommand("gst-launch-1.0 rtspsrc location=" + url + " " + rtspsrcOptions +
+                 " name=s s. ! rtph264depay ! h264parse ! avdec_h264 ! fakesink num-buffers=50"
+                 " s. ! rtppcmudepay ! mulawdec ! fakesink num-buffers=50",
+             30000, output);
+  return output->find("Got EOS from element \"pipeline0\"") != std::string::npos;
+}
+
 }  // namespace e2e

@@ -58,6 +58,14 @@ std::string readFile(std::string const& path);
 std::string ffmpegDecode(std::string const& url, char const* transport, int seconds,
                          std::string const& outputOptions = "", long* frames = nullptr);
 
+// Plays 'url' with GStreamer's rtspsrc ('rtspsrcOptions' added to it) into an
+// H.264 decoder and a u-law decoder, 50 buffers each. True when the pipeline
+// reached its end of stream, i.e. both tracks decoded. rtspsrc's own shutdown
+// afterwards sometimes races with itself ("Could not send message") and fails
+// gst-launch's exit status; that says nothing about the server, so the end of
+// stream is what counts. 'output' gets gst-launch's output.
+bool gstreamerPlays(std::string const& url, std::string const& rtspsrcOptions, std::string* output);
+
 // One RTSP request/response on a blocking connection, with Digest answers
 // when 'user' is given (a 401 is retried once with the nonce it carries).
 struct RtspClient {
