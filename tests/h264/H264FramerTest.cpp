@@ -246,7 +246,6 @@ TEST_F(H264FramerTest, WallClockTimesFollowTheParsingOfAccessUnitEnds) {
       if (std::llabs(parsedApartUs - 100000) < 5000) {
         EXPECT_NEAR(double(ticks), 9000.0, 900.0) << "picture " << i;
       }
-      EXPECT_GT(parsedApartUs, 95000) << "picture " << i;
     }
   }
   EXPECT_EQ(reader.units.back().durationUs, kAuDuration);
