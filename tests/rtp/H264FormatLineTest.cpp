@@ -11,30 +11,7 @@ using namespace rtptest;
 
 namespace {
 
-class H264FormatLineTest : public LoopTest {
-protected:
-  void SetUp() override {
-    LoopTest::SetUp();
-    receiver = std::make_unique<UdpReceiver>(*env);
-    gs = std::make_unique<Groupsock>(*env, Port(0));
-    ASSERT_GE(gs->socketNum(), 0);
-    gs->addDestination(receiver->loopback(), Port(receiver->port()), 1);
-  }
-  void TearDown() override {
-    Medium::close(sink);
-    Medium::close(source);
-    gs.reset();
-    receiver.reset();
-    LoopTest::TearDown();
-  }
-  static void afterPlaying(void* cd) { static_cast<H264FormatLineTest*>(cd)->ended = true; }
-
-  std::unique_ptr<UdpReceiver> receiver;
-  std::unique_ptr<Groupsock> gs;
-  H264VideoStreamFramer* source = nullptr;
-  H264VideoRTPSink* sink = nullptr;
-  bool ended = false;
-};
+class H264FormatLineTest : public SinkTest<H264VideoRTPSink, H264VideoStreamFramer> {};
 
 // Expected line for the parameter sets.
 std::string fmtpFor(std::vector<uint8_t> const& sps, std::vector<uint8_t> const& pps) {
@@ -80,7 +57,7 @@ TEST_F(H264FormatLineTest, LineFollowsParameterSetsThatChangeMidStream) {
   addInChunks(input, all, 4096);
   source = H264VideoStreamFramer::createNew(*env, input, False, False);
   sink = H264VideoRTPSink::createNew(*env, gs.get(), 96);
-  ASSERT_TRUE(sink->startPlaying(*source, afterPlaying, this));
+  ASSERT_TRUE(sink->startPlaying(*source, afterPlaying, &ended));
 
   // Whenever an SPS packet arrives, the line must already describe it (the
   // sink refreshes the line as the SPS goes out; the next SPS is a second of

@@ -11,29 +11,7 @@ using namespace rtptest;
 
 namespace {
 
-class H264SinkTest : public LoopTest {
-protected:
-  void SetUp() override {
-    LoopTest::SetUp();
-    receiver = std::make_unique<UdpReceiver>(*env);
-    gs = std::make_unique<Groupsock>(*env, Port(0));
-    gs->addDestination(receiver->loopback(), Port(receiver->port()), 1);
-  }
-  void TearDown() override {
-    Medium::close(sink);
-    Medium::close(framer);
-    gs.reset();
-    receiver.reset();
-    LoopTest::TearDown();
-  }
-  static void afterPlaying(void* cd) { static_cast<H264SinkTest*>(cd)->ended = true; }
-
-  std::unique_ptr<UdpReceiver> receiver;
-  std::unique_ptr<Groupsock> gs;
-  H264VideoStreamFramer* framer = nullptr;
-  H264VideoRTPSink* sink = nullptr;
-  bool ended = false;
-};
+class H264SinkTest : public SinkTest<H264VideoRTPSink, H264VideoStreamFramer> {};
 
 TEST_F(H264SinkTest, NalUnitsSurviveThePacketizationAndMarkersEndAccessUnits) {
   std::vector<uint8_t> stream = generatedVideo("h264", 1);
@@ -43,7 +21,7 @@ TEST_F(H264SinkTest, NalUnitsSurviveThePacketizationAndMarkersEndAccessUnits) {
 
   ChunkSource* input = ChunkSource::createNew(*env);
   addInChunks(input, stream, 4096);
-  framer = H264VideoStreamFramer::createNew(*env, input, False, False);
+  source = H264VideoStreamFramer::createNew(*env, input, False, False);
   sink = H264VideoRTPSink::createNew(*env, gs.get(), 96);
   EXPECT_EQ(sink->auxSDPLine(), nullptr) << "no parameter sets seen yet";
   char* rtpmap = sink->rtpmapLine();
@@ -51,7 +29,7 @@ TEST_F(H264SinkTest, NalUnitsSurviveThePacketizationAndMarkersEndAccessUnits) {
   delete[] rtpmap;
   EXPECT_STREQ(sink->sdpMediaType(), "video");
 
-  ASSERT_TRUE(sink->startPlaying(*framer, afterPlaying, this));
+  ASSERT_TRUE(sink->startPlaying(*source, afterPlaying, &ended));
   ASSERT_TRUE(runUntil([&] { return ended && receiver->packets.size() == sink->packetCount(); }, 10000));
 
   // Reassemble NAL units from single NAL unit packets and FU-A fragments.
@@ -167,7 +145,7 @@ TEST_F(H264SinkTest, FormatLineAndFragmentsFromHandMadeUnits) {
 TEST_F(H264SinkTest, RefusesASourceThatIsNotTheFramer) {
   ChunkSource* plain = ChunkSource::createNew(*env);
   sink = H264VideoRTPSink::createNew(*env, gs.get(), 96);
-  EXPECT_FALSE(sink->startPlaying(*plain, afterPlaying, this));
+  EXPECT_FALSE(sink->startPlaying(*plain, afterPlaying, &ended));
   Medium::close(plain);
 }
 
@@ -185,9 +163,9 @@ TEST_F(H264SinkTest, SizesAroundTheSinglePacketLimit) {
   addNal(0x06, 3000);
   ChunkSource* input = ChunkSource::createNew(*env);
   addInChunks(input, stream, 100000);
-  framer = H264VideoStreamFramer::createNew(*env, input, False, False);
+  source = H264VideoStreamFramer::createNew(*env, input, False, False);
   sink = H264VideoRTPSink::createNew(*env, gs.get(), 96);
-  ASSERT_TRUE(sink->startPlaying(*framer, afterPlaying, this));
+  ASSERT_TRUE(sink->startPlaying(*source, afterPlaying, &ended));
   ASSERT_TRUE(runUntil([&] { return ended && receiver->packets.size() == sink->packetCount(); }));
   std::vector<size_t> sizes;
   for (auto const& p : receiver->packets) sizes.push_back(p.size());

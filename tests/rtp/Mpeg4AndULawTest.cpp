@@ -31,39 +31,18 @@ std::vector<std::vector<uint8_t>> splitM4v(std::vector<uint8_t> const& d, std::v
   return frames;
 }
 
-class Mpeg4Test : public LoopTest {
+class Mpeg4Test : public SinkTest<MPEG4ESVideoRTPSink, MPEG4VideoStreamDiscreteFramer> {
 protected:
-  void SetUp() override {
-    LoopTest::SetUp();
-    receiver = std::make_unique<UdpReceiver>(*env);
-    gs = std::make_unique<Groupsock>(*env, Port(0));
-    gs->addDestination(receiver->loopback(), Port(receiver->port()), 1);
-  }
-  void TearDown() override {
-    Medium::close(sink);
-    Medium::close(framer);
-    gs.reset();
-    receiver.reset();
-    LoopTest::TearDown();
-  }
-  static void afterPlaying(void* cd) { static_cast<Mpeg4Test*>(cd)->ended = true; }
-
   void stream(bool leaveTimes, std::vector<std::vector<uint8_t>> const& frames) {
     ChunkSource* input = ChunkSource::createNew(*env);
     // Every chunk carries the same time: only the framer's VOP timing can tell them apart.
     for (auto const& f : frames) input->add(f, tv(100, 0), 0);
-    framer = MPEG4VideoStreamDiscreteFramer::createNew(*env, input, leaveTimes);
+    source = MPEG4VideoStreamDiscreteFramer::createNew(*env, input, leaveTimes);
     sink = MPEG4ESVideoRTPSink::createNew(*env, gs.get(), 96, 90000);
     EXPECT_EQ(sink->auxSDPLine(), nullptr) << "no configuration seen yet";
-    ASSERT_TRUE(sink->startPlaying(*framer, afterPlaying, this));
+    ASSERT_TRUE(sink->startPlaying(*source, afterPlaying, &ended));
     ASSERT_TRUE(runUntil([&] { return ended && receiver->packets.size() == sink->packetCount(); }, 10000));
   }
-
-  std::unique_ptr<UdpReceiver> receiver;
-  std::unique_ptr<Groupsock> gs;
-  MPEG4VideoStreamDiscreteFramer* framer = nullptr;
-  MPEG4ESVideoRTPSink* sink = nullptr;
-  bool ended = false;
 };
 
 TEST_F(Mpeg4Test, FramesConfigAndVopTiming) {
@@ -96,7 +75,7 @@ TEST_F(Mpeg4Test, FramesConfigAndVopTiming) {
   EXPECT_EQ(got, frames);
   // 25 frames per second from the VOP time increments: 3600 ticks apart.
   for (size_t i = 1; i < frameTs.size(); ++i) EXPECT_EQ(uint32_t(frameTs[i] - frameTs[i - 1]), 3600u) << i;
-  EXPECT_EQ(framer->vopTimeIncrementResolution(), 25u);
+  EXPECT_EQ(source->vopTimeIncrementResolution(), 25u);
 
   char hexConfig[1024] = "";
   for (size_t i = 0; i < config.size(); ++i) std::snprintf(hexConfig + 2 * i, 3, "%02X", config[i]);

@@ -11,26 +11,11 @@ using namespace rtptest;
 
 namespace {
 
-class RtpSinkTest : public LoopTest {
+class RtpSinkTest : public SinkTest<SimpleRTPSink, ChunkSource> {
 protected:
-  void SetUp() override {
-    LoopTest::SetUp();
-    receiver = std::make_unique<UdpReceiver>(*env);
-    gs = std::make_unique<Groupsock>(*env, Port(0));
-    ASSERT_GE(gs->socketNum(), 0);
-    gs->addDestination(receiver->loopback(), Port(receiver->port()), 1);
-  }
-  void TearDown() override {
-    Medium::close(sink);
-    Medium::close(source);
-    gs.reset();
-    receiver.reset();
-    LoopTest::TearDown();
-  }
   void play() {
-    ASSERT_TRUE(sink->startPlaying(*source, afterPlaying, this));
+    ASSERT_TRUE(sink->startPlaying(*source, afterPlaying, &ended));
   }
-  static void afterPlaying(void* cd) { static_cast<RtpSinkTest*>(cd)->ended = true; }
 
   std::vector<RtpHeader> decodeAll() {
     std::vector<RtpHeader> out;
@@ -41,12 +26,6 @@ protected:
     }
     return out;
   }
-
-  std::unique_ptr<UdpReceiver> receiver;
-  std::unique_ptr<Groupsock> gs;
-  ChunkSource* source = nullptr;
-  SimpleRTPSink* sink = nullptr;
-  bool ended = false;
 };
 
 std::vector<uint8_t> pattern(unsigned size, unsigned seed) {

@@ -21,11 +21,13 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "BasicUsageEnvironment.hh"
 #include "FramedSource.hh"
 #include "Groupsock.hh"
+#include "Media.hh"
 
 namespace rtptest {
 
@@ -110,6 +112,35 @@ private:
   UsageEnvironment& fEnv;
   int fSock;
   uint16_t fPort = 0;
+};
+
+// A sink under test sending to one UdpReceiver through the real loop. The
+// test makes 'source' and 'sink'; both are closed after it.
+template <class SinkT, class SourceT>
+class SinkTest : public LoopTest {
+protected:
+  void SetUp() override {
+    LoopTest::SetUp();
+    receiver = std::make_unique<UdpReceiver>(*env);
+    gs = std::make_unique<Groupsock>(*env, Port(0));
+    ASSERT_GE(gs->socketNum(), 0);
+    gs->addDestination(receiver->loopback(), Port(receiver->port()), 1);
+  }
+  void TearDown() override {
+    Medium::close(sink);
+    Medium::close(source);
+    gs.reset();
+    receiver.reset();
+    LoopTest::TearDown();
+  }
+  // Give it '&ended' as client data.
+  static void afterPlaying(void* endedFlag) { *static_cast<bool*>(endedFlag) = true; }
+
+  std::unique_ptr<UdpReceiver> receiver;
+  std::unique_ptr<Groupsock> gs;
+  SourceT* source = nullptr;
+  SinkT* sink = nullptr;
+  bool ended = false;
 };
 
 // Delivers prepared chunks, one per request, each from a zero-delay task (as
