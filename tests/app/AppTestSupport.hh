@@ -6,7 +6,7 @@
 #include <string>
 
 #include "Settings.hh"
-#include "../support/daemon_testutil.hh"
+#include "../support/DaemonTestUtil.hh"
 
 namespace apptest {
 

@@ -8,7 +8,7 @@
 
 #include "Credentials.hh"
 #include "Settings.hh"
-#include "../support/daemon_testutil.hh"
+#include "../support/DaemonTestUtil.hh"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "../support/daemon_testutil.hh"
+#include "../support/DaemonTestUtil.hh"
 
 namespace e2e {
 

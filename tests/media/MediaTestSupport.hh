@@ -11,7 +11,7 @@
 #include "MediaInput.hh"
 #include "RealAudioSource.hh"
 #include "RealVideoSource.hh"
-#include "../support/daemon_testutil.hh"
+#include "../support/DaemonTestUtil.hh"
 
 namespace mediatest {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "DigestAuthentication.hh"
-#include "rtsp_test_support.hh"
+#include "RtspTestSupport.hh"
 
 extern char** environ;
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "DigestAuthentication.hh"
-#include "rtsp_test_support.hh"
+#include "RtspTestSupport.hh"
 
 using namespace rtsptest;
 

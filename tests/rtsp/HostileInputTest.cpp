@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "rtsp_test_support.hh"
+#include "RtspTestSupport.hh"
 
 using namespace rtsptest;
 
