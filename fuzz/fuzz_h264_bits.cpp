@@ -30,10 +30,18 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
   h264::BitReader br(data, size, size > 0 && (data[0] & 1));
   for (int i = 0; i < 64 && !br.overrun(); ++i) {
     switch (i % 4) {
-      case 0: br.readUE(); break;
-      case 1: br.readSE(); break;
-      case 2: br.readBits(unsigned(i) % 33); break;
-      default: br.skipBits(unsigned(i) * 3); break;
+      case 0:
+        br.readUE();
+        break;
+      case 1:
+        br.readSE();
+        break;
+      case 2:
+        br.readBits(unsigned(i) % 33);
+        break;
+      default:
+        br.skipBits(unsigned(i) * 3);
+        break;
     }
   }
   return 0;

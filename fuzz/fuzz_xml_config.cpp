@@ -41,10 +41,10 @@ std::string stretched(std::string_view path, size_t length) {
 }
 
 void printTwice(XmlConfig& config) {
-  const char* first = config.print();
+  char const* first = config.print();
   check(first != nullptr);
   std::string const copy(first);
-  const char* second = config.print();
+  char const* second = config.print();
   check(second != nullptr && copy == second);
   // What the store prints, a store can parse without harm.
   XmlConfig again;
@@ -57,7 +57,7 @@ void setAndReadBack(XmlConfig& config, std::string const& path, std::string cons
   bool const usable = path.size() <= kLongestPath && hasComponent(path);
   check(result == (usable ? 0 : -1));
   if (result != 0) return;
-  const char* read = config.getText(path.c_str());
+  char const* read = config.getText(path.c_str());
   check(read != nullptr && text == read);
 }
 
@@ -65,7 +65,7 @@ void run(XmlConfig& config, char op, std::string const& path, std::string const&
   bool const usable = path.size() <= kLongestPath && hasComponent(path);
   switch (op) {
     case 'g': {
-      const char* text = config.getText(path.c_str(), "default");
+      char const* text = config.getText(path.c_str(), "default");
       if (!usable) check(text != nullptr && std::strcmp(text, "default") == 0);
       break;
     }

@@ -29,7 +29,7 @@ static struct counters early; /* used until the shared file is mapped */
 static struct counters* ctr = &early;
 
 __attribute__((constructor)) static void alloc_count_init(void) {
-  const char* path = getenv("OSTRA_BENCH_ALLOC_FILE");
+  char const* path = getenv("OSTRA_BENCH_ALLOC_FILE");
   if (!path || !*path) return;
   int fd = open(path, O_RDWR | O_CREAT | O_TRUNC, 0644);
   if (fd < 0) return;

@@ -90,11 +90,11 @@ void usage() {
 
 // ---------------------------------------------------------------- digest
 
-std::string md5hex(const std::string& s) {
+std::string md5hex(std::string const& s) {
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
   EVP_Digest(s.data(), s.size(), md, &len, EVP_md5(), nullptr);
-  static const char* hex = "0123456789abcdef";
+  static char const* hex = "0123456789abcdef";
   std::string out;
   for (unsigned i = 0; i < len; ++i) {
     out += hex[md[i] >> 4];
@@ -104,7 +104,7 @@ std::string md5hex(const std::string& s) {
 }
 
 // Value of key="..." (or key=token) inside a Digest challenge.
-std::string authParam(const std::string& h, const char* key) {
+std::string authParam(std::string const& h, char const* key) {
   std::string k = std::string(key) + "=";
   size_t p = 0;
   while ((p = h.find(k, p)) != std::string::npos) {
@@ -127,7 +127,7 @@ struct Response {
   int status = 0;
   std::string headers;  // raw header block
   std::string body;
-  std::string header(const char* name) const {
+  std::string header(char const* name) const {
     size_t n = std::strlen(name);
     size_t p = 0;
     while (p < headers.size()) {
@@ -145,9 +145,9 @@ struct Response {
 };
 
 // Parses one complete response at the start of buf; returns bytes consumed, 0 if incomplete.
-size_t parseResponse(const uint8_t* buf, size_t len, Response* r) {
-  const char* b = reinterpret_cast<const char*>(buf);
-  const char* end = static_cast<const char*>(memmem(b, len, "\r\n\r\n", 4));
+size_t parseResponse(uint8_t const* buf, size_t len, Response* r) {
+  char const* b = reinterpret_cast<char const*>(buf);
+  char const* end = static_cast<char const*>(memmem(b, len, "\r\n\r\n", 4));
   if (!end) return 0;
   size_t hlen = size_t(end - b) + 4;
   std::string head(b, hlen);
@@ -225,7 +225,7 @@ void setRcvbuf(int fd, int bytes) {
 
 uint64_t key(int idx, int kind) { return (uint64_t(idx) << 2) | uint64_t(kind); }
 
-void fail(Bench& b, Client& c, const std::string& why) {
+void fail(Bench& b, Client& c, std::string const& why) {
   if (c.state == State::Failed) return;
   c.state = State::Failed;
   c.failReason = why;
@@ -237,7 +237,7 @@ void fail(Bench& b, Client& c, const std::string& why) {
     }
 }
 
-void sendRequest(Bench& b, Client& c, const char* method, const std::string& uri, const std::string& extra) {
+void sendRequest(Bench& b, Client& c, char const* method, std::string const& uri, std::string const& extra) {
   std::string req = std::string(method) + " " + uri + " RTSP/1.0\r\nCSeq: " + std::to_string(++c.cseq) + "\r\n";
   req += "User-Agent: ostra-bench-client\r\n";
   if (!b.o.user.empty() && !c.nonce.empty()) {
@@ -352,7 +352,7 @@ void sendSetup(Bench& b, Client& c) {
 }
 
 // Control URL of the first video track from the SDP.
-std::string videoControl(const std::string& base, const std::string& sdp) {
+std::string videoControl(std::string const& base, std::string const& sdp) {
   size_t m = sdp.find("m=video");
   if (m == std::string::npos) return "";
   size_t next = sdp.find("\nm=", m + 1);
@@ -367,9 +367,9 @@ std::string videoControl(const std::string& base, const std::string& sdp) {
   return base + "/" + ctl;
 }
 
-void onRtp(Bench& b, Client& c, const uint8_t* p, size_t len, int64_t arrivalNs);
+void onRtp(Bench& b, Client& c, uint8_t const* p, size_t len, int64_t arrivalNs);
 
-void handleResponse(Bench& b, Client& c, const Response& r, int64_t now) {
+void handleResponse(Bench& b, Client& c, Response const& r, int64_t now) {
   if (r.status == 401 && !b.o.user.empty() && !c.authTried && (c.state == State::Describe || c.state == State::Setup)) {
     std::string h = r.header("WWW-Authenticate");
     c.nonce = authParam(h, "nonce");
@@ -421,7 +421,7 @@ void handleResponse(Bench& b, Client& c, const Response& r, int64_t now) {
 void drainInput(Bench& b, Client& c, int64_t now, int64_t arrivalNs) {
   size_t off = 0;
   while (off < c.inLen && c.state != State::Failed) {
-    const uint8_t* p = c.in.data() + off;
+    uint8_t const* p = c.in.data() + off;
     size_t avail = c.inLen - off;
     if (p[0] == '$') {
       if (avail < 4) break;
@@ -446,7 +446,7 @@ void drainInput(Bench& b, Client& c, int64_t now, int64_t arrivalNs) {
   }
 }
 
-void countNals(UnitRec& u, const uint8_t* pl, size_t len) {
+void countNals(UnitRec& u, uint8_t const* pl, size_t len) {
   if (len < 1) return;
   int type = pl[0] & 0x1f;
   if (type >= 1 && type <= 23) {
@@ -471,7 +471,7 @@ void countNals(UnitRec& u, const uint8_t* pl, size_t len) {
   }
 }
 
-void onRtp(Bench& b, Client& c, const uint8_t* p, size_t len, int64_t arrivalNs) {
+void onRtp(Bench& b, Client& c, uint8_t const* p, size_t len, int64_t arrivalNs) {
   if (len < 12 || (p[0] >> 6) != 2) return;
   uint16_t seq = uint16_t((p[2] << 8) | p[3]);
   if (!c.haveSeq) {
@@ -592,7 +592,7 @@ struct ProcSample {
   bool ok = false;
 };
 
-ProcSample sampleProc(const Options& o) {
+ProcSample sampleProc(Options const& o) {
   ProcSample s;
   if (o.pid <= 0) return s;
   char path[64];
@@ -652,7 +652,7 @@ ProcSample sampleProc(const Options& o) {
   return s;
 }
 
-bool parseUrl(Options& o, const std::string& url) {
+bool parseUrl(Options& o, std::string const& url) {
   if (url.compare(0, 7, "rtsp://") != 0) return false;
   std::string rest = url.substr(7);
   size_t slash = rest.find('/');
@@ -681,31 +681,46 @@ int main(int argc, char** argv) {
   std::string url;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    auto val = [&]() -> const char* {
+    auto val = [&]() -> char const* {
       if (i + 1 >= argc) {
         usage();
         std::exit(2);
       }
       return argv[++i];
     };
-    if (a == "--clients") o.clients = std::atoi(val());
-    else if (a == "--tcp") o.tcp = true;
-    else if (a == "--udp") o.tcp = false;
-    else if (a == "--warmup") o.warmup = std::atof(val());
-    else if (a == "--duration") o.duration = std::atof(val());
-    else if (a == "--setup-timeout") o.setupTimeout = std::atof(val());
-    else if (a == "--concurrency") o.concurrency = std::max(1, std::atoi(val()));
-    else if (a == "--keepalive") o.keepaliveSec = std::atoi(val());
-    else if (a == "--rcvbuf") o.rcvbuf = std::atoi(val());
-    else if (a == "--base-port") o.basePort = std::atoi(val());
-    else if (a == "--pid") o.pid = pid_t(std::atoi(val()));
-    else if (a == "--alloc-file") o.allocFile = val();
-    else if (a == "--units-out") o.unitsOut = val();
-    else if (a == "--label") o.label = val();
+    if (a == "--clients")
+      o.clients = std::atoi(val());
+    else if (a == "--tcp")
+      o.tcp = true;
+    else if (a == "--udp")
+      o.tcp = false;
+    else if (a == "--warmup")
+      o.warmup = std::atof(val());
+    else if (a == "--duration")
+      o.duration = std::atof(val());
+    else if (a == "--setup-timeout")
+      o.setupTimeout = std::atof(val());
+    else if (a == "--concurrency")
+      o.concurrency = std::max(1, std::atoi(val()));
+    else if (a == "--keepalive")
+      o.keepaliveSec = std::atoi(val());
+    else if (a == "--rcvbuf")
+      o.rcvbuf = std::atoi(val());
+    else if (a == "--base-port")
+      o.basePort = std::atoi(val());
+    else if (a == "--pid")
+      o.pid = pid_t(std::atoi(val()));
+    else if (a == "--alloc-file")
+      o.allocFile = val();
+    else if (a == "--units-out")
+      o.unitsOut = val();
+    else if (a == "--label")
+      o.label = val();
     else if (a == "-h" || a == "--help") {
       usage();
       return 0;
-    } else if (a.compare(0, 7, "rtsp://") == 0) url = a;
+    } else if (a.compare(0, 7, "rtsp://") == 0)
+      url = a;
     else {
       usage();
       return 2;
@@ -825,8 +840,10 @@ int main(int argc, char** argv) {
       uint64_t k = evs[size_t(i)].data.u64;
       Client& c = b.cl[size_t(k >> 2)];
       if (c.state == State::Failed) continue;
-      if ((k & 3) == 0) readTcp(b, c, nowNs());
-      else readUdp(b, c, (k & 3) == 1 ? c.rtpFd : c.rtcpFd, false, *recvBatch);
+      if ((k & 3) == 0)
+        readTcp(b, c, nowNs());
+      else
+        readUdp(b, c, (k & 3) == 1 ? c.rtpFd : c.rtcpFd, false, *recvBatch);
     }
   }
   int playingAtEnd = 0;
@@ -870,12 +887,13 @@ int main(int argc, char** argv) {
       "{\"label\":\"%s\",\"transport\":\"%s\",\"clients\":%d,\"playing\":%d,\"measured\":%d,\"failed\":%d,"
       "\"starved\":%d,\"setup_s\":%.2f,\"window_s\":%.3f,\"packets\":%" PRIu64 ",\"bytes\":%" PRIu64
       ",\"pkts_per_s\":%.0f,\"bytes_per_s\":%.0f,\"mbit_per_s\":%.2f,\"lost\":%" PRIu64 ",\"expected\":%" PRIu64
-      ",\"gaps\":%" PRIu64 ",\"loss_pct_avg\":%.4f,\"loss_pct_max\":%.4f,\"cpu_s\":%.4f,\"cpu_ticks_s\":%.2f,\"cpu_pct\":%.1f,"
+      ",\"gaps\":%" PRIu64
+      ",\"loss_pct_avg\":%.4f,\"loss_pct_max\":%.4f,\"cpu_s\":%.4f,\"cpu_ticks_s\":%.2f,\"cpu_pct\":%.1f,"
       "\"cpu_us_per_pkt\":%.3f,\"rss_kb\":%ld,\"hwm_kb\":%ld,\"threads\":%d,\"allocs\":%" PRIu64
       ",\"allocs_per_s\":%.1f,\"alloc_bytes_per_s\":%.0f,\"first_failure\":\"%s\"}\n",
-      o.label.c_str(), o.tcp ? "tcp" : "udp", o.clients, playingAtEnd, measured, failed, starved, setupSec, win, pk,
-      by, win > 0 ? double(pk) / win : 0, win > 0 ? double(by) / win : 0, win > 0 ? double(by) * 8 / win / 1e6 : 0,
-      lost, expected, gaps, measured ? 100.0 * lossSum / measured : 0, 100.0 * lossMax, cpu, cpuTicks,
+      o.label.c_str(), o.tcp ? "tcp" : "udp", o.clients, playingAtEnd, measured, failed, starved, setupSec, win, pk, by,
+      win > 0 ? double(pk) / win : 0, win > 0 ? double(by) / win : 0, win > 0 ? double(by) * 8 / win / 1e6 : 0, lost,
+      expected, gaps, measured ? 100.0 * lossSum / measured : 0, 100.0 * lossMax, cpu, cpuTicks,
       (cpu >= 0 && win > 0) ? 100.0 * cpu / win : -1, (cpu >= 0 && pk) ? cpu * 1e6 / double(pk) : -1, p1.rssKb,
       p1.hwmKb, p1.threads, p1.allocs - p0.allocs, win > 0 ? double(p1.allocs - p0.allocs) / win : 0,
       win > 0 ? double(p1.allocBytes - p0.allocBytes) / win : 0, firstFail.c_str());
@@ -886,7 +904,7 @@ int main(int argc, char** argv) {
     if (f) {
       std::fprintf(f, "# rtp_ts first_ns last_ns marker nals nal_bytes pkts_client0 pkts_all\n");
       for (uint32_t ts : b.unitOrder) {
-        const UnitRec& u = b.units[ts];
+        UnitRec const& u = b.units[ts];
         std::fprintf(f, "%u %lld %lld %d %u %llu %u %u\n", ts, (long long)u.first, (long long)u.last, u.marker ? 1 : 0,
                      u.nals0, (unsigned long long)u.nalBytes0, u.pkts0, u.pktsAll);
       }

@@ -136,8 +136,8 @@ void BasicTaskScheduler::setBackgroundHandling(int socketNum, int conditionSet, 
   if (socketNum < 0) return;
   if (socketNum >= FD_SETSIZE) {
     if (conditionSet != 0 && handlerProc != nullptr)
-      std::fprintf(stderr, "BasicTaskScheduler: socket %d is beyond the select() limit of %d; not handled\n",
-                   socketNum, FD_SETSIZE);
+      std::fprintf(stderr, "BasicTaskScheduler: socket %d is beyond the select() limit of %d; not handled\n", socketNum,
+                   FD_SETSIZE);
     return;
   }
   if (handlerProc == nullptr) conditionSet = 0;
@@ -151,9 +151,18 @@ void BasicTaskScheduler::setBackgroundHandling(int socketNum, int conditionSet, 
   h.clientData = conditionSet ? clientData : nullptr;
   ++h.generation;
 
-  if (conditionSet & SOCKET_READABLE) FD_SET(socketNum, &fReadSet); else FD_CLR(socketNum, &fReadSet);
-  if (conditionSet & SOCKET_WRITABLE) FD_SET(socketNum, &fWriteSet); else FD_CLR(socketNum, &fWriteSet);
-  if (conditionSet & SOCKET_EXCEPTION) FD_SET(socketNum, &fExceptionSet); else FD_CLR(socketNum, &fExceptionSet);
+  if (conditionSet & SOCKET_READABLE)
+    FD_SET(socketNum, &fReadSet);
+  else
+    FD_CLR(socketNum, &fReadSet);
+  if (conditionSet & SOCKET_WRITABLE)
+    FD_SET(socketNum, &fWriteSet);
+  else
+    FD_CLR(socketNum, &fWriteSet);
+  if (conditionSet & SOCKET_EXCEPTION)
+    FD_SET(socketNum, &fExceptionSet);
+  else
+    FD_CLR(socketNum, &fExceptionSet);
 
   if (conditionSet != 0) {
     fMaxNumSockets = std::max(fMaxNumSockets, socketNum + 1);

@@ -59,8 +59,7 @@ void addSubsessions(MediaInput* input, ServerMediaSession* session) {
   addSubsessions(input, session, gSettings.videoCodec, gSettings.videoBitrate, audioMode);
 }
 
-void addSubsessions(MediaInput* input, ServerMediaSession* session, int videoCodec, unsigned videoBitrate,
-                    int audio) {
+void addSubsessions(MediaInput* input, ServerMediaSession* session, int videoCodec, unsigned videoBitrate, int audio) {
   UsageEnvironment& env = session->envir();
   if (videoCodec == kVideoCodecMPEG4) {
     session->addSubsession(MPEG4VideoServerMediaSubsession::createNew(env, input, videoBitrate));
@@ -105,7 +104,8 @@ int runStartup(Settings const& settings) {
 
   MediaInput* mediaInput = MediaInput::createNew(*env, settings.mediaInputChannel);
   if (mediaInput == nullptr) {
-    *env << "ERROR: " << "Failed to create Media input device\n";
+    *env << "ERROR: "
+         << "Failed to create Media input device\n";
     exit(1);
   }
 

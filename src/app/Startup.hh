@@ -9,8 +9,8 @@ class ServerMediaSession;
 
 // Process-wide values set at run time.
 extern UserAuthenticationDatabase* authDB;  // null: no authentication
-extern int audioMode;                        // kAudioModeNone or kAudioModeG711
-extern char* sessionDescription;             // "RTSP/RTP H.264 KVT", set during static initialisation
+extern int audioMode;                       // kAudioModeNone or kAudioModeG711
+extern char* sessionDescription;            // "RTSP/RTP H.264 KVT", set during static initialisation
 
 // The start-up sequence and the event loop: pid file, start delay,
 // credentials, audio switch, scheduler, RTSP server, media input hub, the

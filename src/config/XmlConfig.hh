@@ -23,68 +23,68 @@
 
 class XmlConfig {
 public:
-    // An empty store.
-    XmlConfig();
-    // A store holding the parsed text; a parse failure is kept in the
-    // document's error state.
-    explicit XmlConfig(const char* text);
-    ~XmlConfig();
+  // An empty store.
+  XmlConfig();
+  // A store holding the parsed text; a parse failure is kept in the
+  // document's error state.
+  explicit XmlConfig(char const* text);
+  ~XmlConfig();
 
-    XmlConfig(const XmlConfig&) = delete;
-    XmlConfig& operator=(const XmlConfig&) = delete;
+  XmlConfig(XmlConfig const&) = delete;
+  XmlConfig& operator=(XmlConfig const&) = delete;
 
-    // Replaces the document with the file's content. True when the file was
-    // read and parsed without error. The store is emptied first, so a file
-    // that cannot be opened leaves it empty.
-    bool load(const char* fileName);
-    // Writes the document to the file and commits it to storage. True when
-    // the file was written without a stream error.
-    bool save(const char* fileName);
-    // Replaces the document with the parsed text; the library's parse result
-    // (null on failure).
-    const char* parse(const char* text);
-    // Deletes every node; the document's value and error state remain.
-    void clear();
+  // Replaces the document with the file's content. True when the file was
+  // read and parsed without error. The store is emptied first, so a file
+  // that cannot be opened leaves it empty.
+  bool load(char const* fileName);
+  // Writes the document to the file and commits it to storage. True when
+  // the file was written without a stream error.
+  bool save(char const* fileName);
+  // Replaces the document with the parsed text; the library's parse result
+  // (null on failure).
+  char const* parse(char const* text);
+  // Deletes every node; the document's value and error state remain.
+  void clear();
 
-    // The whole document rendered with one tab per level and "\n" line ends.
-    const char* print();
-    // The node rendered the same way; null for a null node.
-    const char* print(const TiXmlNode* node);
+  // The whole document rendered with one tab per level and "\n" line ends.
+  char const* print();
+  // The node rendered the same way; null for a null node.
+  char const* print(TiXmlNode const* node);
 
-    TiXmlDocument* document();
+  TiXmlDocument* document();
 
-    // The node that the path names, or null.
-    TiXmlNode* find(const char* path);
+  // The node that the path names, or null.
+  TiXmlNode* find(char const* path);
 
-    // The first child's value of the named node read as a decimal number
-    // (strtol rules, clamped to 32 bits); defaultValue when the path names
-    // nothing or the node has no children.
-    int getInt(const char* path, int defaultValue);
-    // The first child's value of the named node; null (or defaultValue)
-    // when the path names nothing or the node has no children.
-    const char* getText(const char* path);
-    const char* getText(const char* path, const char* defaultValue);
+  // The first child's value of the named node read as a decimal number
+  // (strtol rules, clamped to 32 bits); defaultValue when the path names
+  // nothing or the node has no children.
+  int getInt(char const* path, int defaultValue);
+  // The first child's value of the named node; null (or defaultValue)
+  // when the path names nothing or the node has no children.
+  char const* getText(char const* path);
+  char const* getText(char const* path, char const* defaultValue);
 
-    // Replace the named node's children (creating missing elements on the
-    // way) with one text node. 0 when done, -1 when refused.
-    int setInt(const char* path, int value);
-    int setText(const char* path, const char* text);
+  // Replace the named node's children (creating missing elements on the
+  // way) with one text node. 0 when done, -1 when refused.
+  int setInt(char const* path, int value);
+  int setText(char const* path, char const* text);
 
-    // Deletes the named node with its subtree.
-    void remove(const char* path);
+  // Deletes the named node with its subtree.
+  void remove(char const* path);
 
 private:
-    TiXmlNode* findOrCreate(const char* path);
-    // The node a path names; with 'create', missing elements are appended on
-    // the way. Takes the path mutex once, for the whole walk.
-    TiXmlNode* resolve(const char* path, bool create);
+  TiXmlNode* findOrCreate(char const* path);
+  // The node a path names; with 'create', missing elements are appended on
+  // the way. Takes the path mutex once, for the whole walk.
+  TiXmlNode* resolve(char const* path, bool create);
 
-    TiXmlDocument fDocument;
-    TiXmlPrinter fPrinter;
+  TiXmlDocument fDocument;
+  TiXmlPrinter fPrinter;
 
-    // Guards path splitting (strtok keeps process-wide state) and the tree
-    // walk of find() and findOrCreate(); shared by every store.
-    static pthread_mutex_t xmlPathMutex;
+  // Guards path splitting (strtok keeps process-wide state) and the tree
+  // walk of find() and findOrCreate(); shared by every store.
+  static pthread_mutex_t xmlPathMutex;
 };
 
 #endif

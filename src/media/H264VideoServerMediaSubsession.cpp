@@ -17,8 +17,8 @@ H264VideoServerMediaSubsession::~H264VideoServerMediaSubsession() = default;
 
 FramedSource* H264VideoServerMediaSubsession::createNewStreamSource(unsigned clientSessionId, unsigned& estBitrate) {
   estBitrate = fEstBitrate;
-  return H264VideoStreamFramer::createNew(envir(), videoSourceFor(clientSessionId),
-                                          False /*includeStartCodeInOutput*/, True /*useWallClockTime*/);
+  return H264VideoStreamFramer::createNew(envir(), videoSourceFor(clientSessionId), False /*includeStartCodeInOutput*/,
+                                          True /*useWallClockTime*/);
 }
 
 RTPSink* H264VideoServerMediaSubsession::createNewRTPSink(Groupsock* rtpGroupsock,

@@ -4,8 +4,8 @@
 #include "MPEG4VideoStreamDiscreteFramer.hh"
 #include "RealVideoSource.hh"
 
-MPEG4VideoServerMediaSubsession* MPEG4VideoServerMediaSubsession::createNew(UsageEnvironment& env,
-                                                                            MediaInput* input, unsigned bitrate) {
+MPEG4VideoServerMediaSubsession* MPEG4VideoServerMediaSubsession::createNew(UsageEnvironment& env, MediaInput* input,
+                                                                            unsigned bitrate) {
   return new MPEG4VideoServerMediaSubsession(env, input, bitrate);
 }
 
@@ -15,8 +15,7 @@ MPEG4VideoServerMediaSubsession::MPEG4VideoServerMediaSubsession(UsageEnvironmen
 
 MPEG4VideoServerMediaSubsession::~MPEG4VideoServerMediaSubsession() = default;
 
-FramedSource* MPEG4VideoServerMediaSubsession::createNewStreamSource(unsigned clientSessionId,
-                                                                     unsigned& estBitrate) {
+FramedSource* MPEG4VideoServerMediaSubsession::createNewStreamSource(unsigned clientSessionId, unsigned& estBitrate) {
   estBitrate = fEstBitrate;
   return MPEG4VideoStreamDiscreteFramer::createNew(envir(), videoSourceFor(clientSessionId),
                                                    False /*leavePresentationTimesUnmodified*/);

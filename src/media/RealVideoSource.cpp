@@ -6,7 +6,7 @@
 namespace {
 constexpr int kVideoBasePort = 13032;
 constexpr unsigned kVideoMaxFrameSize = 500000;
-}
+}  // namespace
 
 RealVideoSource::RealVideoSource(UsageEnvironment& env, MediaInput* input, int channel)
     : RealMediaSource(env, input), fChannel(channel) {

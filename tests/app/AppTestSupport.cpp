@@ -60,13 +60,15 @@ Settings quickSettings(TempDir const& dir) {
 }
 
 bool dropRealtimePrivilege() {
-  struct rlimit none {0, 0};
+  struct rlimit none {
+    0, 0
+  };
   setrlimit(RLIMIT_RTPRIO, &none);
   prctl(PR_CAPBSET_DROP, CAP_SYS_NICE, 0, 0, 0);
   struct __user_cap_header_struct header {};
   header.version = _LINUX_CAPABILITY_VERSION_3;
   header.pid = 0;
-  struct __user_cap_data_struct data[2] {};
+  struct __user_cap_data_struct data[2]{};
   if (syscall(SYS_capget, &header, data) != 0) return false;
   data[0].effective &= ~(1u << CAP_SYS_NICE);
   data[0].permitted &= ~(1u << CAP_SYS_NICE);

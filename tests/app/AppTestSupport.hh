@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "Settings.hh"
 #include "../support/DaemonTestUtil.hh"
+#include "Settings.hh"
 
 namespace apptest {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <thread>
 
+#include "../support/DaemonTestUtil.hh"
 #include "Credentials.hh"
 #include "Settings.hh"
-#include "../support/DaemonTestUtil.hh"
 
 namespace {
 
@@ -84,7 +84,10 @@ TEST_F(CredentialsTest, LaterRecordForTheSameUserWins) {
 }
 
 TEST_F(CredentialsTest, AnyWhiteSpaceSeparatesRecords) {
-  auto db = load("  a:1 b:2\tc:3\n\n\r\nd:4\x0b" "e:5\x0c" "f:6");
+  auto db = load(
+      "  a:1 b:2\tc:3\n\n\r\nd:4\x0b"
+      "e:5\x0c"
+      "f:6");
   ASSERT_NE(db, nullptr);
   EXPECT_EQ(db->numUsers(), 6u);
   EXPECT_EQ(pw(*db, "a"), "1");

@@ -144,7 +144,8 @@ TEST(StartupTest, CredentialsFileTurnsOnDigestAuthentication) {
 
   // The first protected request is refused even with a well-formed answer,
   // since no nonce was issued on this connection yet.
-  std::string guess = apptest::digestAuthorization("alice", "secret", "LIVE555 Streaming Media", "00000000", "DESCRIBE", url);
+  std::string guess =
+      apptest::digestAuthorization("alice", "secret", "LIVE555 Streaming Media", "00000000", "DESCRIBE", url);
   r = daemontest::rtspRequest(fd, "DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 2\r\nAuthorization: " + guess + "\r\n\r\n",
                               pending);
   ASSERT_EQ(r.rfind("RTSP/1.0 401 Unauthorized\r\n", 0), 0u) << r;
@@ -155,32 +156,34 @@ TEST(StartupTest, CredentialsFileTurnsOnDigestAuthentication) {
   ASSERT_FALSE(nonce1.empty());
 
   // A wrong password gets a new nonce.
-  r = daemontest::rtspRequest(fd, "DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 3\r\nAuthorization: " +
-                                      apptest::digestAuthorization("alice", "wrong", "LIVE555 Streaming Media",
-                                                                   nonce1, "DESCRIBE", url) +
-                                      "\r\n\r\n",
-                              pending);
+  r = daemontest::rtspRequest(
+      fd,
+      "DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 3\r\nAuthorization: " +
+          apptest::digestAuthorization("alice", "wrong", "LIVE555 Streaming Media", nonce1, "DESCRIBE", url) +
+          "\r\n\r\n",
+      pending);
   ASSERT_EQ(r.rfind("RTSP/1.0 401 Unauthorized\r\n", 0), 0u) << r;
   std::string nonce2 = apptest::digestField(daemontest::headerValue(r, "WWW-Authenticate"), "nonce");
   EXPECT_FALSE(nonce2.empty());
   EXPECT_NE(nonce2, nonce1);
 
   // An unknown user too.
-  r = daemontest::rtspRequest(fd, "DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 4\r\nAuthorization: " +
-                                      apptest::digestAuthorization("mallory", "secret", "LIVE555 Streaming Media",
-                                                                   nonce2, "DESCRIBE", url) +
-                                      "\r\n\r\n",
-                              pending);
+  r = daemontest::rtspRequest(
+      fd,
+      "DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 4\r\nAuthorization: " +
+          apptest::digestAuthorization("mallory", "secret", "LIVE555 Streaming Media", nonce2, "DESCRIBE", url) +
+          "\r\n\r\n",
+      pending);
   ASSERT_EQ(r.rfind("RTSP/1.0 401 Unauthorized\r\n", 0), 0u) << r;
   std::string nonce3 = apptest::digestField(daemontest::headerValue(r, "WWW-Authenticate"), "nonce");
   EXPECT_NE(nonce3, nonce2);
 
   // The right user with the latest nonce is served.
-  r = daemontest::rtspRequest(fd, "DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 5\r\nAuthorization: " +
-                                      apptest::digestAuthorization("bob", "other", "LIVE555 Streaming Media", nonce3,
-                                                                   "DESCRIBE", url) +
-                                      "\r\n\r\n",
-                              pending);
+  r = daemontest::rtspRequest(
+      fd,
+      "DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 5\r\nAuthorization: " +
+          apptest::digestAuthorization("bob", "other", "LIVE555 Streaming Media", nonce3, "DESCRIBE", url) + "\r\n\r\n",
+      pending);
   EXPECT_EQ(r.rfind("RTSP/1.0 200 OK\r\n", 0), 0u) << r;
   EXPECT_NE(r.find("m=video"), std::string::npos);
   close(fd);
@@ -233,9 +236,9 @@ TEST(AudioSwitch, OnlyAPositiveIntegerTurnsAudioOn) {
     char const* text;
     bool on;
   } cases[] = {
-      {"<sys><audio>1</audio></sys>", true},   {"<sys><audio>7</audio></sys>", true},
-      {"<sys><audio>0</audio></sys>", false},  {"<sys><audio>-1</audio></sys>", false},
-      {"<sys><audio>abc</audio></sys>", false}, {"<sys><video>1</video></sys>", false},
+      {"<sys><audio>1</audio></sys>", true},      {"<sys><audio>7</audio></sys>", true},
+      {"<sys><audio>0</audio></sys>", false},     {"<sys><audio>-1</audio></sys>", false},
+      {"<sys><audio>abc</audio></sys>", false},   {"<sys><video>1</video></sys>", false},
       {"<other><audio>1</audio></other>", false},
   };
   for (Case const& c : cases) {

@@ -70,8 +70,8 @@ void checkSharedStream(Checks& check, Child& producer) {
     if (std::find(seqA.begin(), seqA.end(), s) != seqA.end()) overlap = true;
   check(overlap, "both clients get the same RTP sequence numbers");
   producer.pump(100);
-  check(countOf(producer.out(), "open video") == opensBefore + 1, "one producer connection for both clients\n" +
-                                                                      producer.out());
+  check(countOf(producer.out(), "open video") == opensBefore + 1,
+        "one producer connection for both clients\n" + producer.out());
   // PAUSE from a: the flow goes on for a and for b.
   r = a.request("PAUSE", kUrl + "/", "Session: " + sa + "\r\n");
   check(r.rfind("RTSP/1.0 200 OK", 0) == 0, "PAUSE answered\n" + r);
@@ -119,8 +119,8 @@ TEST(DaemonE2E, ProductionStartupClientsRestartAndCredentials) {
           std::string again = c.request("DESCRIBE", kUrl);
           check(again.rfind("RTSP/1.0 200 OK", 0) == 0, "second DESCRIBE");
           producer->pump(300);
-          check(countOf(producer->out(), "open ") == 2, "later DESCRIBE does not touch the producer\n" +
-                                                             producer->out());
+          check(countOf(producer->out(), "open ") == 2,
+                "later DESCRIBE does not touch the producer\n" + producer->out());
         }
 
         std::string out;
@@ -144,7 +144,8 @@ TEST(DaemonE2E, ProductionStartupClientsRestartAndCredentials) {
 
         // Kill while a client plays, restart at once: the port is bound again straight away.
         RtspClient lingering;
-        std::string r = lingering.request("SETUP", kUrl + "/track1", "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n");
+        std::string r =
+            lingering.request("SETUP", kUrl + "/track1", "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n");
         std::string sid = daemontest::headerValue(r, "Session");
         lingering.request("PLAY", kUrl + "/", "Session: " + sid.substr(0, sid.find(';')) + "\r\n");
         readInterleaved(lingering, 0, 10, nullptr, nullptr, 5000);
@@ -158,8 +159,8 @@ TEST(DaemonE2E, ProductionStartupClientsRestartAndCredentials) {
           return check.failures;
         opened = daemontest::nowMs() - t0;
         check(opened >= 20000 && opened < 35000, "credentials file read 20 s after start: " + std::to_string(opened));
-        check(restarted->err().find("Failed to create RTSP server") == std::string::npos, "restart bound the port\n" +
-                                                                                             restarted->err());
+        check(restarted->err().find("Failed to create RTSP server") == std::string::npos,
+              "restart bound the port\n" + restarted->err());
         check(restarted->waitForText("pthread_setschedparam failed: Operation not permitted\n", 3000),
               "no real-time privilege reported\n" + restarted->err());
         check(restarted->out().find("SCHED_RR") == std::string::npos, "no scheduling line\n" + restarted->out());
@@ -225,8 +226,9 @@ TEST(DaemonE2E, TakenPortGivesStatus1) {
         int64_t took = daemontest::nowMs() - t0;
         check(took >= 10000, "the start delay ran first: " + std::to_string(took));
         check(daemon->exitStatus() == 1, "status 1, got " + std::to_string(daemon->exitStatus()));
-        check(daemon->err() == "Failed to create RTSP server: bind() error (port number: 8554): Address already in use\n",
-              "failure line: " + daemon->err());
+        check(
+            daemon->err() == "Failed to create RTSP server: bind() error (port number: 8554): Address already in use\n",
+            "failure line: " + daemon->err());
         check(readFile("/var/run/ostra") == std::to_string(daemon->pid()) + "\n", "pid file written");
         close(blocker);
         return check.failures;
@@ -304,8 +306,7 @@ TEST(DaemonE2E, NoProducerFirstPlayExits255) {
               "one connect error per new source (description, stream)\n" + err);
         check(countOf(err, "RealMediaSource::doGetNextFrame not fFileNo!\n") == 2, "dead-source line twice\n" + err);
         std::string const last = "RealMediaSource::doGetNextFrame not fFileNo!\n";
-        check(err.rfind(last) + last.size() == err.size(),
-              "the process ends right after it\n" + err);
+        check(err.rfind(last) + last.size() == err.size(), "the process ends right after it\n" + err);
         return check.failures;
       },
       60000);

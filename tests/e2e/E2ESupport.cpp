@@ -8,7 +8,6 @@
 #include <memory>
 #include <sstream>
 
-
 namespace e2e {
 
 std::string ostraBinary() { return OSTRA_BINARY_DIR "/src/ostra"; }
@@ -50,8 +49,8 @@ bool enterSandbox() {
     }
   }
   closedir(d);
-  for (char const* dir : {"/mnt/var", "/mnt/var/run", "/mnt/var/etc", "/mnt/var/tmp", "/mnt/var/lib", "/mnt/talpa",
-                          "/mnt/talpa/bin"}) {
+  for (char const* dir :
+       {"/mnt/var", "/mnt/var/run", "/mnt/var/etc", "/mnt/var/tmp", "/mnt/var/lib", "/mnt/talpa", "/mnt/talpa/bin"}) {
     mkdir(dir, 0755);
   }
   mount("/var/lib", "/mnt/var/lib", nullptr, MS_BIND | MS_REC, nullptr);
@@ -155,8 +154,8 @@ std::string ffmpegDecode(std::string const& url, char const* transport, int seco
 
 std::string RtspClient::request(std::string const& method, std::string const& url, std::string const& headers) {
   auto send = [&](std::string const& auth) {
-    std::string req = method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(++cseq) + "\r\n" + headers + auth +
-                      "\r\n";
+    std::string req =
+        method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(++cseq) + "\r\n" + headers + auth + "\r\n";
     return daemontest::rtspRequest(fd, req, pending, &rtpFrames);
   };
   std::string auth;
@@ -174,8 +173,8 @@ std::string RtspClient::request(std::string const& method, std::string const& ur
   return r;
 }
 
-bool readInterleaved(RtspClient& c, int channel, int count, std::vector<uint16_t>* seqs, uint32_t* ssrc,
-                     int timeoutMs, bool* sawBye) {
+bool readInterleaved(RtspClient& c, int channel, int count, std::vector<uint16_t>* seqs, uint32_t* ssrc, int timeoutMs,
+                     bool* sawBye) {
   int64_t deadline = daemontest::nowMs() + timeoutMs;
   int got = 0;
   char buf[65536];
@@ -210,7 +209,9 @@ bool readInterleaved(RtspClient& c, int channel, int count, std::vector<uint16_t
   more:
     if (daemontest::nowMs() > deadline) return false;
     {
-      struct pollfd p {c.fd, POLLIN, 0};
+      struct pollfd p {
+        c.fd, POLLIN, 0
+      };
       if (poll(&p, 1, 100) <= 0) continue;
       ssize_t r = recv(c.fd, buf, sizeof buf, 0);
       if (r <= 0) return sawBye != nullptr && *sawBye;

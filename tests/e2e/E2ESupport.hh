@@ -83,8 +83,8 @@ struct RtspClient {
 
 // Reads interleaved frames from a playing TCP client until 'count' RTP
 // packets on 'channel' arrived; fills their sequence numbers and SSRC.
-bool readInterleaved(RtspClient& c, int channel, int count, std::vector<uint16_t>* seqs, uint32_t* ssrc,
-                     int timeoutMs, bool* sawBye = nullptr);
+bool readInterleaved(RtspClient& c, int channel, int count, std::vector<uint16_t>* seqs, uint32_t* ssrc, int timeoutMs,
+                     bool* sawBye = nullptr);
 
 }  // namespace e2e
 

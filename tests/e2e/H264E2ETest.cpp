@@ -173,7 +173,9 @@ bool receive(RtspClient& c, H264Depacketizer& rtp, std::function<bool()> const& 
   std::vector<char> buf(256 * 1024);
   while (!done()) {
     if (daemontest::nowMs() > deadline) return false;
-    struct pollfd pfd {c.fd, POLLIN, 0};
+    struct pollfd pfd {
+      c.fd, POLLIN, 0
+    };
     if (poll(&pfd, 1, 100) <= 0) continue;
     ssize_t r = recv(c.fd, buf.data(), buf.size(), 0);
     if (r <= 0) return false;
@@ -245,7 +247,8 @@ TEST(H264E2E, LargeNalUnitsArriveWholeWithoutAddedDelimiters) {
           }
         };
         // Until the parameter sets of key frame kKeyFrames + 1 arrive.
-        bool const received = receive(c, rtp, [&] { return sps > kKeyFrames; }, 30000);
+        bool const received = receive(
+            c, rtp, [&] { return sps > kKeyFrames; }, 30000);
         check(received, "received " + std::to_string(kKeyFrames) + " key frames; got " + std::to_string(sps));
         check(wrongSize == 0, std::to_string(wrongSize) + " large NAL units arrived with another size");
         check(wrongBytes == 0, std::to_string(wrongBytes) + " large NAL units arrived with altered bytes");
@@ -255,8 +258,8 @@ TEST(H264E2E, LargeNalUnitsArriveWholeWithoutAddedDelimiters) {
         check(slices >= (kKeyFrames - 1) * 9, "the P pictures in between arrive: " + std::to_string(slices));
         check(idrWithMarker == 0 && fillerWithoutMarker == 0 && fillerOtherTimestamp == 0,
               "the large NAL unit ends its key access unit: marker on the IDR slice " + std::to_string(idrWithMarker) +
-                  ", large unit without marker " + std::to_string(fillerWithoutMarker) +
-                  ", with another timestamp " + std::to_string(fillerOtherTimestamp));
+                  ", large unit without marker " + std::to_string(fillerWithoutMarker) + ", with another timestamp " +
+                  std::to_string(fillerOtherTimestamp));
         check(delimiters == 0, std::to_string(delimiters) + " access unit delimiters the producer did not send");
         check(rtp.sequenceGaps == 0 && rtp.brokenFragments == 0 && rtp.otherPayloads == 0,
               "clean RTP: gaps " + std::to_string(rtp.sequenceGaps) + ", broken fragments " +
@@ -278,11 +281,12 @@ std::string largeIFrameClip(Checks& check) {
   mkdir(dir.c_str(), 0700);
   std::string tmp = path + ".part" + std::to_string(getpid());
   std::string out;
-  int rc = runCommand("ffmpeg -nostdin -v error -y -f lavfi -i 'testsrc2=size=1280x720:rate=25,noise=alls=8'"
-                      " -frames:v 100 -pix_fmt yuv420p -bf 0 -c:v libx264 -preset veryfast -qp 24"
-                      " -x264-params ipratio=3:repeat-headers=1:keyint=25:min-keyint=25:scenecut=0 -f h264 " +
-                          tmp,
-                      180000, &out);
+  int rc = runCommand(
+      "ffmpeg -nostdin -v error -y -f lavfi -i 'testsrc2=size=1280x720:rate=25,noise=alls=8'"
+      " -frames:v 100 -pix_fmt yuv420p -bf 0 -c:v libx264 -preset veryfast -qp 24"
+      " -x264-params ipratio=3:repeat-headers=1:keyint=25:min-keyint=25:scenecut=0 -f h264 " +
+          tmp,
+      180000, &out);
   if (!check(rc == 0 && rename(tmp.c_str(), path.c_str()) == 0, "clip with large I-frames made: " + out)) {
     unlink(tmp.c_str());
     return std::string();
@@ -390,7 +394,8 @@ int measureDrift(int fps, int seconds) {
   H264Depacketizer rtp;
   rtp.onMarker = [&](uint32_t, int64_t ns) { arrivals.push_back(ns); };
   int64_t const end = daemontest::nowMs() + seconds * 1000;
-  receive(c, rtp, [&] { return daemontest::nowMs() >= end; }, seconds * 1000 + 5000);
+  receive(
+      c, rtp, [&] { return daemontest::nowMs() >= end; }, seconds * 1000 + 5000);
   producer->kill(SIGTERM);
   producer->waitExit(5000);
 
@@ -407,7 +412,7 @@ int measureDrift(int fps, int seconds) {
   }
   size_t const n = std::min(written.size(), arrivals.size());
   if (!check(n > static_cast<size_t>(fps * 10), "enough units: written " + std::to_string(written.size()) +
-                                                     ", received " + std::to_string(arrivals.size()))) {
+                                                    ", received " + std::to_string(arrivals.size()))) {
     return check.failures;
   }
   double const period = 1e9 / fps;
@@ -424,9 +429,10 @@ int measureDrift(int fps, int seconds) {
   unsigned long long const dropped = written[n - 1].index - written[0].index + 1 - n;
   printf("figure: %d fps, %.0f s: delay from write %.1f ms at start, %.1f ms at the end, slope %.1f ms/min\n", fps,
          t.back(), head(fromWrite), tail(fromWrite), 60 * slope(t, fromWrite));
-  printf("figure: %d fps, %.0f s: delay from the producer timeline %.1f ms at start, %.1f ms at the end, slope %.1f "
-         "ms/min; %llu units dropped by the producer; %zu units received\n",
-         fps, t.back(), head(fromDue), tail(fromDue), 60 * slope(t, fromDue), dropped, n);
+  printf(
+      "figure: %d fps, %.0f s: delay from the producer timeline %.1f ms at start, %.1f ms at the end, slope %.1f "
+      "ms/min; %llu units dropped by the producer; %zu units received\n",
+      fps, t.back(), head(fromDue), tail(fromDue), 60 * slope(t, fromDue), dropped, n);
   check(rtp.sequenceGaps == 0, "no RTP packet lost");
   return check.failures;
 }

@@ -10,14 +10,13 @@
 using h264test::Bytes;
 
 TEST(H264Bits, EmulationPreventionBytesAreRemovedAndOnlyThose) {
-  Bytes const in{0x00, 0x00, 0x03, 0x01, 0x00, 0x00, 0x03, 0x00, 0x03, 0x00, 0x00, 0x03,
-                 0x03, 0x00, 0x03, 0x00, 0x00, 0x00, 0x03};
+  Bytes const in{0x00, 0x00, 0x03, 0x01, 0x00, 0x00, 0x03, 0x00, 0x03, 0x00,
+                 0x00, 0x03, 0x03, 0x00, 0x03, 0x00, 0x00, 0x00, 0x03};
   Bytes out(in.size());
   size_t const n = h264::removeEmulationPrevention(in.data(), in.size(), out.data(), out.size());
   out.resize(n);
   // 00 00 [03] 01 | 00 00 [03] 00 03 | 00 00 [03] 03 | 00 03 | 00 00 00 [03]
-  Bytes const expected{0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x03,
-                       0x00, 0x03, 0x00, 0x00, 0x00};
+  Bytes const expected{0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x03, 0x00, 0x03, 0x00, 0x00, 0x00};
   EXPECT_EQ(out, expected);
 
   // In place, and with a short output buffer the full length is still told.
@@ -163,5 +162,6 @@ TEST(H264Bits, FirstMbInSliceAndNalHeaderHelpers) {
   EXPECT_TRUE(h264::isVcl(5));
   EXPECT_FALSE(h264::isVcl(6));
   for (unsigned t : {6u, 7u, 8u, 9u, 14u, 15u, 16u, 17u, 18u}) EXPECT_TRUE(h264::beginsAccessUnit(t)) << t;
-  for (unsigned t : {0u, 1u, 2u, 3u, 4u, 5u, 10u, 11u, 12u, 13u, 19u, 20u}) EXPECT_FALSE(h264::beginsAccessUnit(t)) << t;
+  for (unsigned t : {0u, 1u, 2u, 3u, 4u, 5u, 10u, 11u, 12u, 13u, 19u, 20u})
+    EXPECT_FALSE(h264::beginsAccessUnit(t)) << t;
 }

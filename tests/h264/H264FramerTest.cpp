@@ -46,19 +46,19 @@ Expected referenceStream() {
   };
   add(spsBaseline30(), false);
   add(ppsBaseline(), false);
-  add({0x06, 0x05, 0x02, 0xAA, 0xBB, 0x80}, false);       // SEI
-  add(slice(0x65, 0, 40, 3), false);                       // IDR, first slice
-  add(slice(0x65, 10, 30, 4), true, true, 2);              // IDR, second slice; next picture follows
-  add(slice(0x41, 0, 50, 5), false);                       // P; filler follows
-  add({0x0C, 0xFF, 0xFF, 0xFF, 0x80}, true);               // filler data ends the access unit
+  add({0x06, 0x05, 0x02, 0xAA, 0xBB, 0x80}, false);  // SEI
+  add(slice(0x65, 0, 40, 3), false);                 // IDR, first slice
+  add(slice(0x65, 10, 30, 4), true, true, 2);        // IDR, second slice; next picture follows
+  add(slice(0x41, 0, 50, 5), false);                 // P; filler follows
+  add({0x0C, 0xFF, 0xFF, 0xFF, 0x80}, true);         // filler data ends the access unit
   add(spsBaseline30(), false);
   add(ppsBaseline(), false);
-  add(slice(0x65, 0, 20, 6), true);                        // next is an AUD
-  add({0x09, 0xF0}, false);                                // AUD from the producer
+  add(slice(0x65, 0, 20, 6), true);                                               // next is an AUD
+  add({0x09, 0xF0}, false);                                                       // AUD from the producer
   add({0x41, 0xFF, 0x00, 0x00, 0x03, 0x01, 0x00, 0x00, 0x03, 0x00, 0x12}, true);  // escaped payload
-  add(slice(0x41, 0, 2, 7), false, true);                  // end of sequence follows
-  add({0x0A}, true);                                       // end of sequence
-  add(slice(0x65, 0, 10, 8), true, false, 2);              // last unit of the input
+  add(slice(0x41, 0, 2, 7), false, true);                                         // end of sequence follows
+  add({0x0A}, true);                                                              // end of sequence
+  add(slice(0x65, 0, 10, 8), true, false, 2);                                     // last unit of the input
   e.stream = b.bytes;
   return e;
 }
@@ -143,14 +143,15 @@ TEST_F(H264FramerTest, ThirtyFpsSpsIsReportedButTheRateStays25Point1) {
 }
 
 TEST_F(H264FramerTest, SpsAndPpsCopiesAreKeptForTheSink) {
-  auto* source = new ChunkSource(*env, StreamBuilder()
-                                           .nal4(spsBaseline30())
-                                           .nal4(ppsBaseline())
-                                           .nal4(slice(0x65, 0, 10))
-                                           .nal4(spsHigh30())
-                                           .nal4({0x68, 0xeb, 0xe3, 0xcb, 0x22, 0xc0})
-                                           .nal4(slice(0x65, 0, 10))
-                                           .bytes,
+  auto* source = new ChunkSource(*env,
+                                 StreamBuilder()
+                                     .nal4(spsBaseline30())
+                                     .nal4(ppsBaseline())
+                                     .nal4(slice(0x65, 0, 10))
+                                     .nal4(spsHigh30())
+                                     .nal4({0x68, 0xeb, 0xe3, 0xcb, 0x22, 0xc0})
+                                     .nal4(slice(0x65, 0, 10))
+                                     .bytes,
                                  {0});
   H264VideoStreamFramer* framer = H264VideoStreamFramer::createNew(*env, source, False, True);
   EXPECT_TRUE(framer->isH264VideoStreamFramer());
@@ -285,11 +286,16 @@ TEST_F(H264FramerTest, LargeIFramesPassWholeWithoutReachingTheLimit) {
         size_t const frame = produced / (4 + kNalSize);
         size_t const off = produced % (4 + kNalSize);
         uint8_t v;
-        if (off < 3) v = 0;
-        else if (off == 3) v = 1;
-        else if (off == 4) v = 0x65;
-        else if (off == 5) v = 0xFF;  // first_mb_in_slice 0
-        else v = byteAt(frame, off - 4);
+        if (off < 3)
+          v = 0;
+        else if (off == 3)
+          v = 1;
+        else if (off == 4)
+          v = 0x65;
+        else if (off == 5)
+          v = 0xFF;  // first_mb_in_slice 0
+        else
+          v = byteAt(frame, off - 4);
         to[k] = v;
       }
       return n;

@@ -42,8 +42,7 @@ ChunkSource::ChunkSource(UsageEnvironment& env, Bytes data, std::vector<unsigned
   fStart = std::chrono::steady_clock::now();
 }
 
-ChunkSource::ChunkSource(UsageEnvironment& env, Producer producer, std::vector<unsigned> chunkSizes,
-                         unsigned maxFrame)
+ChunkSource::ChunkSource(UsageEnvironment& env, Producer producer, std::vector<unsigned> chunkSizes, unsigned maxFrame)
     : FramedSource(env), fProducer(std::move(producer)), fChunkSizes(std::move(chunkSizes)), fMaxFrame(maxFrame) {
   if (fChunkSizes.empty()) fChunkSizes.push_back(0);
   fStart = std::chrono::steady_clock::now();

@@ -29,8 +29,8 @@ inline int64_t toMicros(struct timeval const& tv) { return int64_t(tv.tv_sec) * 
 // Real sequence parameter sets written by x264 for 30 fps input
 // (VUI timing: num_units_in_tick 1, time_scale 60).
 inline Bytes spsBaseline30() {  // 64x48, profile 66
-  return {0x67, 0x42, 0xc0, 0x0a, 0xda, 0x11, 0xec, 0x04, 0x40, 0x00, 0x00, 0x03,
-          0x00, 0x40, 0x00, 0x00, 0x0f, 0x03, 0xc4, 0x89, 0xa8};
+  return {0x67, 0x42, 0xc0, 0x0a, 0xda, 0x11, 0xec, 0x04, 0x40, 0x00, 0x00,
+          0x03, 0x00, 0x40, 0x00, 0x00, 0x0f, 0x03, 0xc4, 0x89, 0xa8};
 }
 inline Bytes spsHigh30() {  // 64x48, profile 100, 4:2:0
   return {0x67, 0x64, 0x00, 0x0a, 0xac, 0xd9, 0x44, 0x7b, 0x01, 0x10, 0x00, 0x00,
@@ -90,8 +90,7 @@ public:
 
   ChunkSource(UsageEnvironment& env, Bytes data, std::vector<unsigned> chunkSizes, unsigned maxFrame = 500000);
   // Bytes made on demand (for long streams); 0 from the producer ends the data.
-  ChunkSource(UsageEnvironment& env, Producer producer, std::vector<unsigned> chunkSizes,
-              unsigned maxFrame = 500000);
+  ChunkSource(UsageEnvironment& env, Producer producer, std::vector<unsigned> chunkSizes, unsigned maxFrame = 500000);
   ~ChunkSource() override;
 
   unsigned maxFrameSize() const override { return fMaxFrame; }
@@ -101,8 +100,8 @@ public:
   // Report this many bytes more than were asked for (a misbehaving source).
   void setOverReport(unsigned extra) { fOverReport = extra; }
 
-  std::vector<unsigned> requestedSizes;        // fMaxSize of each request
-  std::vector<int64_t> deliveryTimes;          // wall clock of each delivery (us)
+  std::vector<unsigned> requestedSizes;  // fMaxSize of each request
+  std::vector<int64_t> deliveryTimes;    // wall clock of each delivery (us)
   size_t bytesDelivered = 0;
   unsigned closures = 0;
 
@@ -176,8 +175,7 @@ struct FramedRun {
 // Runs 'stream' through a framer over a ChunkSource with the given chunking
 // until the reader sees the end. The framer is closed afterwards.
 FramedRun runFramer(BasicTaskScheduler& scheduler, UsageEnvironment& env, Bytes const& stream,
-                    std::vector<unsigned> const& chunkSizes, bool includeStartCode = false,
-                    bool useWallClock = false);
+                    std::vector<unsigned> const& chunkSizes, bool includeStartCode = false, bool useWallClock = false);
 
 }  // namespace h264test
 

@@ -126,8 +126,8 @@ TEST_F(StreamParserTest, RefillsAskForTheRestOfTheBankAndSwitchPastHalfABank) {
   ASSERT_EQ(r.units.size(), 3000u);
   for (auto const& u : r.units) ASSERT_EQ(u.size, 999u);
   ASSERT_GE(r.requested.size(), 10u);
-  std::vector<unsigned> const expected{1000000, 700000, 1000000, 700000, 1000000, 700000,
-                                       1000000, 700000, 1000000, 700000};
+  std::vector<unsigned> const expected{1000000, 700000,  1000000, 700000,  1000000,
+                                       700000,  1000000, 700000,  1000000, 700000};
   EXPECT_EQ(std::vector<unsigned>(r.requested.begin(), r.requested.begin() + 10), expected);
   EXPECT_EQ(r.bankSwitches, 5u);
   EXPECT_EQ(r.stderrText.find("StreamParser"), std::string::npos) << r.stderrText;

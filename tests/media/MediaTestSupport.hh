@@ -7,11 +7,11 @@
 
 #include <vector>
 
+#include "../support/DaemonTestUtil.hh"
 #include "BasicUsageEnvironment.hh"
 #include "MediaInput.hh"
 #include "RealAudioSource.hh"
 #include "RealVideoSource.hh"
-#include "../support/DaemonTestUtil.hh"
 
 namespace mediatest {
 
@@ -36,9 +36,7 @@ struct Reader {
   struct timeval lastTime {};
   std::vector<unsigned char> data;
 
-  void request() {
-    source->getNextFrame(buffer.data(), maxSize, &Reader::afterGetting, this, &Reader::onClose, this);
-  }
+  void request() { source->getNextFrame(buffer.data(), maxSize, &Reader::afterGetting, this, &Reader::onClose, this); }
   static void afterGetting(void* self, unsigned frameSize, unsigned numTruncatedBytes, struct timeval pt,
                            unsigned /*durationInMicroseconds*/) {
     Reader* r = static_cast<Reader*>(self);

@@ -182,8 +182,8 @@ TEST_F(SubsessionTest, BitrateRoundsToKilobits) {
 
 // Annex B access units for the fake producer: SPS, PPS, then one IDR slice.
 std::string annexBUnit(unsigned char fill) {
-  static const unsigned char sps[] = {0, 0, 0, 1, 0x67, 0x42, 0xc0, 0x1e, 0xd9, 0x00, 0xa0, 0x47, 0xfe, 0xc8};
-  static const unsigned char pps[] = {0, 0, 0, 1, 0x68, 0xce, 0x3c, 0x80};
+  static unsigned char const sps[] = {0, 0, 0, 1, 0x67, 0x42, 0xc0, 0x1e, 0xd9, 0x00, 0xa0, 0x47, 0xfe, 0xc8};
+  static unsigned char const pps[] = {0, 0, 0, 1, 0x68, 0xce, 0x3c, 0x80};
   std::string s(reinterpret_cast<char const*>(sps), sizeof sps);
   s.append(reinterpret_cast<char const*>(pps), sizeof pps);
   s.append("\x00\x00\x00\x01\x65\x88\x84", 7);

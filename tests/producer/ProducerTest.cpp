@@ -127,7 +127,7 @@ TEST(AnnexBSplit, FillerNal) {
   EXPECT_EQ(f.compare(0, 4, std::string("\x00\x00\x00\x01", 4)), 0);
   EXPECT_EQ(static_cast<uint8_t>(f[4]) & 0x1F, 12);
   EXPECT_EQ(static_cast<uint8_t>(f.back()), 0x80);
-  const auto el = findElements(reinterpret_cast<const uint8_t*>(f.data()), f.size());
+  auto const el = findElements(reinterpret_cast<uint8_t const*>(f.data()), f.size());
   ASSERT_EQ(el.size(), 1u);  // no start code emulated inside
   EXPECT_EQ(el[0].end - el[0].payloadOffset, 1000u);
 }
@@ -168,7 +168,7 @@ TEST(AnnexBSplit, Mpeg4Frames) {
   // Headers alone (no VOP yet) make one unit.
   Bytes h;
   append(h, {0x00, 0x00, 0x01, 0xB0, 0x01, 0x00, 0x00, 0x01, 0x20, 0x00});
-  const auto hu = splitMpeg4Frames(h.data(), h.size());
+  auto const hu = splitMpeg4Frames(h.data(), h.size());
   ASSERT_EQ(hu.size(), 1u);
   EXPECT_EQ(hu[0].size, h.size());
   EXPECT_FALSE(hu[0].key);
@@ -177,7 +177,7 @@ TEST(AnnexBSplit, Mpeg4Frames) {
 // ---------------------------------------------------------------------------------------------------------------
 // The tool
 
-const char* producerPath() { return OSTRA_BINARY_DIR "/tools/producer/ostra-producer"; }
+char const* producerPath() { return OSTRA_BINARY_DIR "/tools/producer/ostra-producer"; }
 
 int64_t realtimeNs() {
   timespec ts;
@@ -185,7 +185,7 @@ int64_t realtimeNs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-std::string readFile(const std::string& path) {
+std::string readFile(std::string const& path) {
   std::ifstream f(path, std::ios::binary);
   std::stringstream ss;
   ss << f.rdbuf();
@@ -195,7 +195,7 @@ std::string readFile(const std::string& path) {
 // A running ostra-producer. Its report (stdout) goes to a file, its stderr to a pipe that is read until the
 // start-up line names the listening ports.
 class ProducerProcess {
- public:
+public:
   explicit ProducerProcess(std::vector<std::string> args) {
     char tmpl[] = "/tmp/ostra-producer-test-XXXXXX";
     dir_ = mkdtemp(tmpl) ? tmpl : "/tmp";
@@ -215,7 +215,7 @@ class ProducerProcess {
     close(errPipe[1]);
     errFd_ = errPipe[0];
     // Clip generation with ffmpeg may come first: allow a generous bound.
-    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    auto const deadline = Clock::now() + std::chrono::seconds(60);
     while (pid_ > 0 && startup_.empty() && Clock::now() < deadline) {
       pollfd p{errFd_, POLLIN, 0};
       if (poll(&p, 1, 200) <= 0) continue;
@@ -227,7 +227,8 @@ class ProducerProcess {
       size_t eol = err_.find('\n', pos == std::string::npos ? 0 : pos);
       if (pos != std::string::npos && eol != std::string::npos) {
         size_t start = err_.rfind('\n', pos);
-        startup_ = err_.substr(start == std::string::npos ? 0 : start + 1, eol - (start == std::string::npos ? 0 : start + 1));
+        startup_ =
+            err_.substr(start == std::string::npos ? 0 : start + 1, eol - (start == std::string::npos ? 0 : start + 1));
       }
     }
     videoPort = portAfter("video on 127.0.0.1:");
@@ -240,14 +241,14 @@ class ProducerProcess {
     rmdir(dir_.c_str());
   }
   bool started() const { return pid_ > 0 && !startup_.empty(); }
-  const std::string& startupLine() const { return startup_; }
+  std::string const& startupLine() const { return startup_; }
   std::string dir() const { return dir_; }
 
   // SIGTERM, wait (bounded) and return the exit status (-1 when it had to be killed).
   int stop() {
     if (pid_ <= 0) return exitStatus_;
     kill(pid_, SIGTERM);
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    auto const deadline = Clock::now() + std::chrono::seconds(10);
     int status = 0;
     for (;;) {
       pid_t r = waitpid(pid_, &status, WNOHANG);
@@ -272,13 +273,13 @@ class ProducerProcess {
     report_ = readFile(stdoutPath_);
     return exitStatus_;
   }
-  const std::string& report() const { return report_; }
+  std::string const& report() const { return report_; }
 
   int videoPort = 0;
   int audioPort = 0;
 
- private:
-  int portAfter(const char* key) const {
+private:
+  int portAfter(char const* key) const {
     size_t p = startup_.find(key);
     return p == std::string::npos ? 0 : std::atoi(startup_.c_str() + p + std::strlen(key));
   }
@@ -310,11 +311,11 @@ int localPort(int fd) {
 
 // Reads from every socket until each has reached end of stream (or `limit` bytes), bounded by a deadline.
 // Returns false on time-out.
-bool readAll(const std::vector<int>& fds, std::vector<Bytes>* out, std::chrono::seconds bound,
+bool readAll(std::vector<int> const& fds, std::vector<Bytes>* out, std::chrono::seconds bound,
              size_t limit = SIZE_MAX) {
   out->assign(fds.size(), Bytes());
   std::vector<bool> done(fds.size(), false);
-  const auto deadline = Clock::now() + bound;
+  auto const deadline = Clock::now() + bound;
   size_t open = fds.size();
   while (open > 0) {
     if (Clock::now() > deadline) return false;
@@ -336,8 +337,8 @@ bool readAll(const std::vector<int>& fds, std::vector<Bytes>* out, std::chrono::
 }
 
 // The key=value fields of the report line that starts with `prefix` and mentions `needle`.
-std::map<std::string, std::string> reportFields(const std::string& report, const std::string& prefix,
-                                                const std::string& needle = "") {
+std::map<std::string, std::string> reportFields(std::string const& report, std::string const& prefix,
+                                                std::string const& needle = "") {
   std::istringstream in(report);
   std::string line;
   while (std::getline(in, line)) {
@@ -354,23 +355,23 @@ std::map<std::string, std::string> reportFields(const std::string& report, const
   return {};
 }
 
-unsigned long long num(const std::map<std::string, std::string>& f, const char* key) {
+unsigned long long num(std::map<std::string, std::string> const& f, char const* key) {
   auto it = f.find(key);
   return it == f.end() ? ~0ull : std::stoull(it->second);
 }
 
 // The connection id the producer gave to our socket, from its "open" report line.
-std::string connIdOf(const std::string& report, int fd) {
+std::string connIdOf(std::string const& report, int fd) {
   auto f = reportFields(report, "ostra-producer: open", "peer=127.0.0.1:" + std::to_string(localPort(fd)));
   return f.count("conn") ? f["conn"] : "?";
 }
 
-bool startsWithSps(const Bytes& b, const StreamUnit& u) {
+bool startsWithSps(Bytes const& b, StreamUnit const& u) {
   auto el = findElements(b.data() + u.offset, u.size);
   return !el.empty() && el[0].offset == 0 && nalType(b.data() + u.offset, el[0]) == 7;
 }
 
-std::string runCommand(const std::string& cmd) {
+std::string runCommand(std::string const& cmd) {
   std::string out;
   FILE* f = popen(cmd.c_str(), "r");
   if (!f) return out;
@@ -382,7 +383,7 @@ std::string runCommand(const std::string& cmd) {
 }
 
 TEST(ProducerTool, FfprobeReadsTheH264Stream) {
-  for (const auto& c : {std::make_pair(std::string("640x360"), 25), std::make_pair(std::string("320x240"), 30)}) {
+  for (auto const& c : {std::make_pair(std::string("640x360"), 25), std::make_pair(std::string("320x240"), 30)}) {
     ProducerProcess p({"--video-port", "0", "--no-audio", "--size", c.first, "--fps", std::to_string(c.second)});
     ASSERT_TRUE(p.started());
     EXPECT_NE(p.startupLine().find("(H.264 " + c.first + " " + std::to_string(c.second) + " fps), audio off"),
@@ -401,7 +402,7 @@ TEST(ProducerTool, FfprobeReadsTheH264Stream) {
 
 TEST(ProducerTool, ChunkCloseAfterAndTimestamps) {
   char tmpl[] = "/tmp/ostra-producer-ts-XXXXXX";
-  const int tsFd = mkstemp(tmpl);
+  int const tsFd = mkstemp(tmpl);
   ASSERT_GE(tsFd, 0);
   close(tsFd);
   const std::string tsPath = tmpl;
@@ -409,26 +410,26 @@ TEST(ProducerTool, ChunkCloseAfterAndTimestamps) {
                      "--timestamps", tsPath, "--rate-fps", "100"});
   ASSERT_TRUE(p.started());
   const int64_t t0 = realtimeNs();
-  const int fd = connectTo(p.videoPort);
+  int const fd = connectTo(p.videoPort);
   ASSERT_GE(fd, 0);
   std::vector<Bytes> got;
   ASSERT_TRUE(readAll({fd}, &got, std::chrono::seconds(20)));
   const int64_t t1 = realtimeNs();
-  const Bytes& b = got[0];
+  Bytes const& b = got[0];
 
   // Ten whole access units, the first an IDR with its parameter sets in front.
-  const auto units = splitH264AccessUnits(b.data(), b.size());
+  auto const units = splitH264AccessUnits(b.data(), b.size());
   ASSERT_EQ(units.size(), 10u);
   EXPECT_TRUE(units[0].key);
   EXPECT_TRUE(startsWithSps(b, units[0]));
   EXPECT_EQ(b[0], 0x00);
   EXPECT_EQ(b[3], 0x01);
   unsigned long long minWrites = 0;
-  for (const auto& u : units) minWrites += (u.size + 999) / 1000;
+  for (auto const& u : units) minWrites += (u.size + 999) / 1000;
 
   ASSERT_EQ(p.stop(), 0);
   const std::string id = connIdOf(p.report(), fd);
-  const auto f = reportFields(p.report(), "ostra-producer: close video", "conn=" + id + " ");
+  auto const f = reportFields(p.report(), "ostra-producer: close video", "conn=" + id + " ");
   ASSERT_FALSE(f.empty()) << p.report();
   EXPECT_EQ(f.at("reason"), "close-after");
   EXPECT_EQ(num(f, "units"), 10u);
@@ -436,7 +437,7 @@ TEST(ProducerTool, ChunkCloseAfterAndTimestamps) {
   EXPECT_LE(num(f, "max_write"), 1000u);
   EXPECT_GE(num(f, "writes"), minWrites);
   EXPECT_EQ(num(f, "dropped"), 0u);
-  const auto sum = reportFields(p.report(), "ostra-producer: summary video");
+  auto const sum = reportFields(p.report(), "ostra-producer: summary video");
   EXPECT_EQ(num(sum, "conns"), 1u);
   EXPECT_EQ(num(sum, "bytes"), b.size());
   close(fd);
@@ -464,14 +465,14 @@ TEST(ProducerTool, ChunkCloseAfterAndTimestamps) {
 TEST(ProducerTool, SimultaneousConnectionsEachGetTheStream) {
   ProducerProcess p({"--video-port", "0", "--no-audio", "--close-after", "30", "--rate-fps", "100", "--report"});
   ASSERT_TRUE(p.started());
-  const int a = connectTo(p.videoPort);
-  const int b = connectTo(p.videoPort);
+  int const a = connectTo(p.videoPort);
+  int const b = connectTo(p.videoPort);
   ASSERT_GE(a, 0);
   ASSERT_GE(b, 0);
   std::vector<Bytes> got;
   ASSERT_TRUE(readAll({a, b}, &got, std::chrono::seconds(20)));
-  for (const Bytes& d : got) {
-    const auto units = splitH264AccessUnits(d.data(), d.size());
+  for (Bytes const& d : got) {
+    auto const units = splitH264AccessUnits(d.data(), d.size());
     ASSERT_EQ(units.size(), 30u);
     EXPECT_TRUE(units[0].key);
     EXPECT_TRUE(startsWithSps(d, units[0]));
@@ -485,7 +486,7 @@ TEST(ProducerTool, SimultaneousConnectionsEachGetTheStream) {
   ProducerProcess q({"--video-port", "0", "--no-audio", "--close-after", "3", "--rate-fps", "100"});
   ASSERT_TRUE(q.started());
   for (int round = 0; round < 2; ++round) {
-    const int c = connectTo(q.videoPort);
+    int const c = connectTo(q.videoPort);
     ASSERT_GE(c, 0);
     ASSERT_TRUE(readAll({c}, &got, std::chrono::seconds(20)));
     EXPECT_EQ(splitH264AccessUnits(got[0].data(), got[0].size()).size(), 3u);
@@ -495,22 +496,22 @@ TEST(ProducerTool, SimultaneousConnectionsEachGetTheStream) {
 
 TEST(ProducerTool, AudioToneAndRefusedVideo) {
   // A port nobody listens on: bind an ephemeral one and release it.
-  const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int const probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  const int freePort = localPort(probe);
+  int const freePort = localPort(probe);
   close(probe);
 
-  ProducerProcess p({"--video-port", std::to_string(freePort), "--no-video", "--audio-port", "0", "--close-after",
-                     "10", "--tone-hz", "1000", "--report"});
+  ProducerProcess p({"--video-port", std::to_string(freePort), "--no-video", "--audio-port", "0", "--close-after", "10",
+                     "--tone-hz", "1000", "--report"});
   ASSERT_TRUE(p.started());
   EXPECT_NE(p.startupLine().find("video off"), std::string::npos);
   EXPECT_EQ(connectTo(freePort), -1);
   EXPECT_EQ(errno, ECONNREFUSED);
 
-  const int fd = connectTo(p.audioPort);
+  int const fd = connectTo(p.audioPort);
   ASSERT_GE(fd, 0);
   std::vector<Bytes> got;
   ASSERT_TRUE(readAll({fd}, &got, std::chrono::seconds(10)));
@@ -531,23 +532,23 @@ TEST(ProducerTool, AudioToneAndRefusedVideo) {
 }
 
 TEST(ProducerTool, Mpeg4OneFramePerWrite) {
-  ProducerProcess p({"--video-port", "0", "--no-audio", "--codec", "mpeg4", "--close-after", "30", "--rate-fps",
-                     "100", "--report"});
+  ProducerProcess p(
+      {"--video-port", "0", "--no-audio", "--codec", "mpeg4", "--close-after", "30", "--rate-fps", "100", "--report"});
   ASSERT_TRUE(p.started());
   EXPECT_NE(p.startupLine().find("(MPEG-4 640x360 25 fps"), std::string::npos) << p.startupLine();
-  const int fd = connectTo(p.videoPort);
+  int const fd = connectTo(p.videoPort);
   ASSERT_GE(fd, 0);
   std::vector<Bytes> got;
   ASSERT_TRUE(readAll({fd}, &got, std::chrono::seconds(20)));
-  const Bytes& b = got[0];
-  const auto frames = splitMpeg4Frames(b.data(), b.size());
+  Bytes const& b = got[0];
+  auto const frames = splitMpeg4Frames(b.data(), b.size());
   ASSERT_EQ(frames.size(), 30u);
   ASSERT_GE(b.size(), 4u);
   EXPECT_EQ(Bytes(b.begin(), b.begin() + 4), (Bytes{0x00, 0x00, 0x01, kVisualObjectSequenceStartCode}));
   EXPECT_TRUE(frames[0].key);
   EXPECT_TRUE(containsElement(b.data(), frames[0].size, isVolStartCode));
   ASSERT_EQ(p.stop(), 0);
-  const auto f = reportFields(p.report(), "ostra-producer: close video");
+  auto const f = reportFields(p.report(), "ostra-producer: close video");
   EXPECT_EQ(num(f, "units"), 30u);
   EXPECT_EQ(num(f, "writes"), 30u);  // one write per frame
   EXPECT_EQ(num(f, "max_write"), frames[0].size);
@@ -558,15 +559,15 @@ TEST(ProducerTool, BigNalAndBigUnit) {
   {
     ProducerProcess p({"--video-port", "0", "--no-audio", "--close-after", "2", "--big-nal", "100000"});
     ASSERT_TRUE(p.started());
-    const int fd = connectTo(p.videoPort);
+    int const fd = connectTo(p.videoPort);
     std::vector<Bytes> got;
     ASSERT_TRUE(readAll({fd}, &got, std::chrono::seconds(20)));
     close(fd);
-    const Bytes& b = got[0];
-    const auto units = splitH264AccessUnits(b.data(), b.size());
+    Bytes const& b = got[0];
+    auto const units = splitH264AccessUnits(b.data(), b.size());
     ASSERT_EQ(units.size(), 2u);
     size_t fillers = 0;
-    for (const auto& e : findElements(b.data(), b.size())) {
+    for (auto const& e : findElements(b.data(), b.size())) {
       if (nalType(b.data(), e) != 12) continue;
       ++fillers;
       EXPECT_EQ(e.end - e.payloadOffset, 100000u);
@@ -577,12 +578,12 @@ TEST(ProducerTool, BigNalAndBigUnit) {
   {
     ProducerProcess p({"--video-port", "0", "--no-audio", "--close-after", "1", "--big-unit", "300000"});
     ASSERT_TRUE(p.started());
-    const int fd = connectTo(p.videoPort);
+    int const fd = connectTo(p.videoPort);
     std::vector<Bytes> got;
     ASSERT_TRUE(readAll({fd}, &got, std::chrono::seconds(20)));
     close(fd);
-    const Bytes& b = got[0];
-    const auto units = splitH264AccessUnits(b.data(), b.size());
+    Bytes const& b = got[0];
+    auto const units = splitH264AccessUnits(b.data(), b.size());
     ASSERT_EQ(units.size(), 1u);
     EXPECT_GT(units[0].size, 300000u);
     EXPECT_TRUE(units[0].key);
@@ -590,10 +591,10 @@ TEST(ProducerTool, BigNalAndBigUnit) {
 }
 
 TEST(ProducerTool, SlowReaderDoesNotHoldBackOthers) {
-  ProducerProcess p({"--video-port", "0", "--no-audio", "--rate-fps", "200", "--big-unit", "200000",
-                     "--backlog-bytes", "300000", "--report"});
+  ProducerProcess p({"--video-port", "0", "--no-audio", "--rate-fps", "200", "--big-unit", "200000", "--backlog-bytes",
+                     "300000", "--report"});
   ASSERT_TRUE(p.started());
-  const int slow = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int const slow = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int small = 4096;
   setsockopt(slow, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   sockaddr_in a{};
@@ -601,12 +602,12 @@ TEST(ProducerTool, SlowReaderDoesNotHoldBackOthers) {
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   a.sin_port = htons(static_cast<uint16_t>(p.videoPort));
   ASSERT_EQ(connect(slow, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  const int fast = connectTo(p.videoPort);
+  int const fast = connectTo(p.videoPort);
   ASSERT_GE(fast, 0);
 
   // The fast reader gets 300 units (12 key units of more than 200 kB) while the slow one reads nothing.
   std::vector<Bytes> got;
-  const auto t0 = Clock::now();
+  auto const t0 = Clock::now();
   size_t units = 0;
   Bytes all;
   while (units < 301 && Clock::now() - t0 < std::chrono::seconds(30)) {
@@ -616,8 +617,8 @@ TEST(ProducerTool, SlowReaderDoesNotHoldBackOthers) {
   }
   ASSERT_GE(units, 301u);
   ASSERT_EQ(p.stop(), 0);
-  const auto fs = reportFields(p.report(), "ostra-producer: close video", "conn=" + connIdOf(p.report(), fast) + " ");
-  const auto ss = reportFields(p.report(), "ostra-producer: close video", "conn=" + connIdOf(p.report(), slow) + " ");
+  auto const fs = reportFields(p.report(), "ostra-producer: close video", "conn=" + connIdOf(p.report(), fast) + " ");
+  auto const ss = reportFields(p.report(), "ostra-producer: close video", "conn=" + connIdOf(p.report(), slow) + " ");
   ASSERT_FALSE(fs.empty()) << p.report();
   ASSERT_FALSE(ss.empty()) << p.report();
   EXPECT_EQ(num(fs, "dropped"), 0u);
@@ -627,7 +628,7 @@ TEST(ProducerTool, SlowReaderDoesNotHoldBackOthers) {
   // What the slow reader did get is still a well-formed stream that begins with a key unit.
   std::vector<Bytes> rest;
   ASSERT_TRUE(readAll({slow}, &rest, std::chrono::seconds(20)));
-  const auto su = splitH264AccessUnits(rest[0].data(), rest[0].size());
+  auto const su = splitH264AccessUnits(rest[0].data(), rest[0].size());
   ASSERT_FALSE(su.empty());
   EXPECT_TRUE(su[0].key);
   EXPECT_EQ(rest[0].size(), num(ss, "bytes"));

@@ -108,7 +108,8 @@ protected:
   void play(FramedSource* source) {
     ended = false;
     rtcp->sendReport();
-    ASSERT_TRUE(sink->startPlaying(*source, [](void* cd) { *static_cast<bool*>(cd) = true; }, &ended));
+    ASSERT_TRUE(sink->startPlaying(
+        *source, [](void* cd) { *static_cast<bool*>(cd) = true; }, &ended));
     ASSERT_TRUE(runUntil([&] { return ended; }, 20000));
     Medium::close(rtcp);  // BYE: ffmpeg's input ends
     rtcp = nullptr;
@@ -182,7 +183,8 @@ TEST_F(FfmpegInteropTest, PcmuToneDecodesCleanly) {
 TEST_F(FfmpegInteropTest, H264DecodesCleanly) {
   std::vector<uint8_t> stream = generatedVideo("h264", 2);
   ASSERT_FALSE(stream.empty());
-  startFfmpeg("video", "RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1\r\n", "-fps_mode passthrough -f framecrc");
+  startFfmpeg("video", "RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1\r\n",
+              "-fps_mode passthrough -f framecrc");
   openStream([](UsageEnvironment& e, Groupsock* g) -> RTPSink* { return H264VideoRTPSink::createNew(e, g, 96); });
   ChunkSource* input = ChunkSource::createNew(*env);
   addInChunks(input, stream, 8192);
@@ -210,9 +212,8 @@ TEST_F(FfmpegInteropTest, Mpeg4DecodesCleanly) {
               "RTP/AVP 96\r\na=rtpmap:96 MP4V-ES/90000\r\na=fmtp:96 profile-level-id=" + std::to_string(data[4]) +
                   ";config=" + hex + "\r\n",
               "-fps_mode passthrough -f framecrc");
-  openStream([](UsageEnvironment& e, Groupsock* g) -> RTPSink* {
-    return MPEG4ESVideoRTPSink::createNew(e, g, 96, 90000);
-  });
+  openStream(
+      [](UsageEnvironment& e, Groupsock* g) -> RTPSink* { return MPEG4ESVideoRTPSink::createNew(e, g, 96, 90000); });
   // One frame per read, as the producer's MPEG-4 stream is read.
   ChunkSource* input = ChunkSource::createNew(*env);
   std::vector<size_t> starts{0};

@@ -135,7 +135,8 @@ TEST_F(H264SinkTest, FormatLineAndFragmentsFromHandMadeUnits) {
   uint8_t sps[] = {0x67, 0x00, 0x00, 0x03, 0x01, 0xAC, 0xD9};
   uint8_t pps[] = {0x68, 0xEB, 0xE3, 0xCB};
   std::string line = h264FmtpLine(97, sps, sizeof sps, pps, sizeof pps);
-  EXPECT_EQ(line, "a=fmtp:97 packetization-mode=1;profile-level-id=000001;sprop-parameter-sets=ZwAAAwGs2Q==,aOvjyw==\r\n");
+  EXPECT_EQ(line,
+            "a=fmtp:97 packetization-mode=1;profile-level-id=000001;sprop-parameter-sets=ZwAAAwGs2Q==,aOvjyw==\r\n");
   EXPECT_EQ(h264FmtpLine(96, sps, sizeof sps, nullptr, 0), "");
   EXPECT_EQ(base64Encode(reinterpret_cast<uint8_t const*>("foobar"), 6), "Zm9vYmFy");
   EXPECT_EQ(base64Encode(reinterpret_cast<uint8_t const*>("fooba"), 5), "Zm9vYmE=");
@@ -170,8 +171,8 @@ TEST_F(H264SinkTest, SizesAroundTheSinglePacketLimit) {
   std::vector<size_t> sizes;
   for (auto const& p : receiver->packets) sizes.push_back(p.size());
   ASSERT_EQ(sizes.size(), 1u + 2u + 3u);
-  EXPECT_EQ(sizes[0], 1456u);                   // single NAL unit packet
-  EXPECT_EQ(sizes[1], 1456u);                   // FU-A: 2 + 1442 NAL bytes
+  EXPECT_EQ(sizes[0], 1456u);                    // single NAL unit packet
+  EXPECT_EQ(sizes[1], 1456u);                    // FU-A: 2 + 1442 NAL bytes
   EXPECT_EQ(sizes[2], 12u + 2 + (1444 - 1442));  // the remaining 2 bytes
   EXPECT_EQ(receiver->packets[1][12], 0x1C);     // indicator: NRI 0, type 28
   EXPECT_EQ(receiver->packets[1][13], 0x86);     // S, type 6

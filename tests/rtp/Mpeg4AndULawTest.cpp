@@ -234,7 +234,8 @@ TEST_F(ULawFilterTest, PcmuPacketsCarryOneBytePerSample) {
   pcm->add(bytes, tv(3, 0));
   uLawFromPCMAudioSource* filter = uLawFromPCMAudioSource::createNew(*env, pcm, 0);
   SimpleRTPSink* sink = SimpleRTPSink::createNew(*env, &gs, 0, 8000, "audio", "PCMU", 1, True, True);
-  ASSERT_TRUE(sink->startPlaying(*filter, [](void* cd) { *static_cast<bool*>(cd) = true; }, &closed));
+  ASSERT_TRUE(sink->startPlaying(
+      *filter, [](void* cd) { *static_cast<bool*>(cd) = true; }, &closed));
   ASSERT_TRUE(runUntil([&] { return closed && receiver.packets.size() == sink->packetCount(); }));
   unsigned total = 0;
   for (auto const& p : receiver.packets) {

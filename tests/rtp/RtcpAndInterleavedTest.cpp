@@ -60,8 +60,8 @@ struct InterleavedReader {
       }
       size_t len = (size_t(pending[pos + 2]) << 8) | pending[pos + 3];
       if (pending.size() - pos < 4 + len) break;
-      frames.push_back(Frame{pending[pos + 1], std::vector<uint8_t>(pending.begin() + pos + 4,
-                                                                     pending.begin() + pos + 4 + len)});
+      frames.push_back(
+          Frame{pending[pos + 1], std::vector<uint8_t>(pending.begin() + pos + 4, pending.begin() + pos + 4 + len)});
       pos += 4 + len;
     }
     pending.erase(pending.begin(), pending.begin() + pos);
@@ -114,7 +114,8 @@ protected:
     source = ChunkSource::createNew(*env);
     for (unsigned i = 0; i < frames; ++i) source->add(std::vector<uint8_t>(100 + i, 0xAB), tv(1, 0));
     bool done = false;
-    ASSERT_TRUE(sink->startPlaying(*source, [](void* cd) { *static_cast<bool*>(cd) = true; }, &done));
+    ASSERT_TRUE(sink->startPlaying(
+        *source, [](void* cd) { *static_cast<bool*>(cd) = true; }, &done));
     ASSERT_TRUE(runUntil([&] { return done; }));
     rtpGs->removeDestination(9);
   }
@@ -236,7 +237,8 @@ TEST_F(RtcpTest, ReceiverReportsReachTheirHandler) {
   };
   std::vector<uint8_t> rr = {0x80, 201, 0, 1, 1, 2, 3, 4};
   std::vector<uint8_t> rrSdes = {0x80, 201, 0, 1, 1, 2, 3, 4, 0x81, 202, 0, 2, 1, 2, 3, 4, 1, 1, 'x', 0};
-  std::vector<uint8_t> srOnly = {0x80, 200, 0, 6, 1, 2, 3, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  std::vector<uint8_t> srOnly = {0x80, 200, 0, 6, 1, 2, 3, 4, 0, 0, 0, 0, 0, 0,
+                                 0,    0,   0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   std::vector<uint8_t> broken = {0x80, 201, 0, 9, 1, 2, 3, 4};
   sendFrom(client, rr);
   ASSERT_TRUE(runUntil([&] { return fromClient.count == 1; }));
@@ -286,7 +288,8 @@ TEST_F(InterleavedTest, FramesSplitAcrossReadsAreReassembled) {
   SimpleRTPSink* sink = SimpleRTPSink::createNew(*env, &gs, 96, 90000, "video", "X-TEST", 1, False, True);
   sink->setStreamSocket(&writer, 4);
   bool done = false;
-  ASSERT_TRUE(sink->startPlaying(*source, [](void* cd) { *static_cast<bool*>(cd) = true; }, &done));
+  ASSERT_TRUE(sink->startPlaying(
+      *source, [](void* cd) { *static_cast<bool*>(cd) = true; }, &done));
   InterleavedReader reader;
   ASSERT_TRUE(runUntil([&] {
     reader.drain(tcp.client, 7);  // 7 bytes per read: every header and packet is cut
@@ -341,7 +344,8 @@ TEST_F(InterleavedTest, ASlowClientLosesWholeFramesAndDelaysNoOne) {
       ASSERT_TRUE(runUntil([&] {
         fastReader.drain(fast.client);
         return fastReader.frames.size() == i + 1 && udp.packets.size() == i + 1;
-      })) << "packet " << i;
+      })) << "packet "
+          << i;
     }
   }
   EXPECT_EQ(fastReader.frames.size(), kPackets) << "the fast client got everything";

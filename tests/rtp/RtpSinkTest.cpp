@@ -13,9 +13,7 @@ namespace {
 
 class RtpSinkTest : public SinkTest<SimpleRTPSink, ChunkSource> {
 protected:
-  void play() {
-    ASSERT_TRUE(sink->startPlaying(*source, afterPlaying, &ended));
-  }
+  void play() { ASSERT_TRUE(sink->startPlaying(*source, afterPlaying, &ended)); }
 
   std::vector<RtpHeader> decodeAll() {
     std::vector<RtpHeader> out;

@@ -131,7 +131,8 @@ TEST_F(HostileInputTest, InterleavedFramesAndClientsThatDoNotRead) {
   // reading from it instead of piling up answers, and serves everyone else.
   RawClient greedy(loop, port);
   std::string burst;
-  for (int i = 0; i < 200; ++i) burst += "DESCRIBE rtsp://127.0.0.1/ch01 RTSP/1.0\r\nCSeq: " + std::to_string(i) + "\r\n\r\n";
+  for (int i = 0; i < 200; ++i)
+    burst += "DESCRIBE rtsp://127.0.0.1/ch01 RTSP/1.0\r\nCSeq: " + std::to_string(i) + "\r\n\r\n";
   int sock = greedy.socketNum();
   int small_buf = 4096;
   setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &small_buf, sizeof small_buf);
@@ -150,8 +151,10 @@ TEST_F(HostileInputTest, RandomMutationsOfRealRequests) {
   std::vector<std::string> seeds = {
       "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n",
       "DESCRIBE rtsp://127.0.0.1:18574/ch01 RTSP/1.0\r\nCSeq: 2\r\nAccept: application/sdp\r\n\r\n",
-      "SETUP rtsp://127.0.0.1:18574/ch01/track1 RTSP/1.0\r\nCSeq: 3\r\nTransport: RTP/AVP;unicast;client_port=5000-5001\r\n\r\n",
-      "SETUP rtsp://127.0.0.1:18574/ch01/track1 RTSP/1.0\r\nCSeq: 3\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n",
+      "SETUP rtsp://127.0.0.1:18574/ch01/track1 RTSP/1.0\r\nCSeq: 3\r\nTransport: "
+      "RTP/AVP;unicast;client_port=5000-5001\r\n\r\n",
+      "SETUP rtsp://127.0.0.1:18574/ch01/track1 RTSP/1.0\r\nCSeq: 3\r\nTransport: "
+      "RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n",
       "PLAY rtsp://127.0.0.1:18574/ch01/ RTSP/1.0\r\nCSeq: 4\r\nSession: 00000001\r\nRange: npt=0-\r\n\r\n",
       "GET_PARAMETER * RTSP/1.0\r\nCSeq: 5\r\nContent-Length: 3\r\n\r\nabc",
   };
@@ -162,10 +165,18 @@ TEST_F(HostileInputTest, RandomMutationsOfRealRequests) {
     for (int e = 0; e < edits && !text.empty(); ++e) {
       size_t at = rng() % text.size();
       switch (rng() % 4) {
-        case 0: text[at] = static_cast<char>(rng() % 256); break;
-        case 1: text.erase(at, 1 + rng() % 8); break;
-        case 2: text.insert(at, std::string(1 + rng() % 300, static_cast<char>(rng() % 256))); break;
-        default: text.insert(at, text.substr(0, rng() % text.size())); break;
+        case 0:
+          text[at] = static_cast<char>(rng() % 256);
+          break;
+        case 1:
+          text.erase(at, 1 + rng() % 8);
+          break;
+        case 2:
+          text.insert(at, std::string(1 + rng() % 300, static_cast<char>(rng() % 256)));
+          break;
+        default:
+          text.insert(at, text.substr(0, rng() % text.size()));
+          break;
       }
     }
     RawClient c(loop, port);

@@ -78,9 +78,10 @@ std::string const& h264Clip() {
     char dir[] = "/tmp/ostra-rtsp-h264-XXXXXX";
     if (mkdtemp(dir) == nullptr) return std::string();
     std::string file = std::string(dir) + "/clip.h264";
-    std::string cmd = "ffmpeg -nostdin -v error -f lavfi -i testsrc=size=320x240:rate=25 -t 2 -c:v libx264 "
-                      "-preset ultrafast -tune zerolatency -g 25 -bsf:v dump_extra -f h264 " +
-                      file + " >/dev/null 2>&1";
+    std::string cmd =
+        "ffmpeg -nostdin -v error -f lavfi -i testsrc=size=320x240:rate=25 -t 2 -c:v libx264 "
+        "-preset ultrafast -tune zerolatency -g 25 -bsf:v dump_extra -f h264 " +
+        file + " >/dev/null 2>&1";
     std::string data;
     if (std::system(cmd.c_str()) == 0) {
       std::ifstream in(file, std::ios::binary);
@@ -212,8 +213,10 @@ TEST_F(RealClientsTest, FfmpegPlaysOverUDPAndTCP) {
     unsigned audioIndex = haveVideo ? 1 : 0;
     while (std::getline(lines, line)) {
       if (line.empty() || line[0] == '#') continue;
-      if (line.rfind(std::to_string(audioIndex) + ",", 0) == 0) ++audioPackets;
-      else if (haveVideo && line.rfind("0,", 0) == 0) ++videoPackets;
+      if (line.rfind(std::to_string(audioIndex) + ",", 0) == 0)
+        ++audioPackets;
+      else if (haveVideo && line.rfind("0,", 0) == 0)
+        ++videoPackets;
     }
     EXPECT_GE(audioPackets, 3u) << transport << "\n" << r.output;
     if (haveVideo) {
@@ -231,9 +234,9 @@ TEST_F(RealClientsTest, GStreamerPlaysOverUDPAndTCP) {
     EXPECT_TRUE(gstReachedEOS(r)) << protocols << "\n" << r.output;
     if (haveVideo) {
       // Both tracks of "ch01", each to its own sink.
-      r = runClient(loop, {"gst-launch-1.0", "rtspsrc", "location=" + url(), std::string("protocols=") + protocols,
-                           "name=src", "src.", "!", "fakesink", "num-buffers=30", "src.", "!", "fakesink",
-                           "num-buffers=5"});
+      r = runClient(
+          loop, {"gst-launch-1.0", "rtspsrc", "location=" + url(), std::string("protocols=") + protocols, "name=src",
+                 "src.", "!", "fakesink", "num-buffers=30", "src.", "!", "fakesink", "num-buffers=5"});
       EXPECT_TRUE(gstReachedEOS(r)) << protocols << "\n" << r.output;
     }
     expectStreamsClosed();
@@ -243,8 +246,8 @@ TEST_F(RealClientsTest, GStreamerPlaysOverUDPAndTCP) {
 TEST_F(RealClientsTest, CredentialsAreAskedForAndAWrongPasswordIsRefused) {
   start(18583, true);
   // Without credentials: refused.
-  ChildResult r = runClient(loop, {"ffprobe", "-v", "error", "-show_entries", "stream=codec_name", "-of",
-                                   "default=nw=1", url("audio")});
+  ChildResult r = runClient(
+      loop, {"ffprobe", "-v", "error", "-show_entries", "stream=codec_name", "-of", "default=nw=1", url("audio")});
   ASSERT_TRUE(r.finished);
   EXPECT_NE(r.exitCode, 0);
   EXPECT_NE(r.output.find("401"), std::string::npos) << r.output;
@@ -261,8 +264,8 @@ TEST_F(RealClientsTest, CredentialsAreAskedForAndAWrongPasswordIsRefused) {
   ASSERT_TRUE(r.finished);
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_NE(r.output.find("codec_name=pcm_mulaw"), std::string::npos) << r.output;
-  r = runClient(loop, {"ffmpeg", "-nostdin", "-v", "error", "-rtsp_transport", "tcp", "-i", url("ch01", "alice:s3cret@"),
-                       "-t", "1", "-f", "null", "-"});
+  r = runClient(loop, {"ffmpeg", "-nostdin", "-v", "error", "-rtsp_transport", "tcp", "-i",
+                       url("ch01", "alice:s3cret@"), "-t", "1", "-f", "null", "-"});
   ASSERT_TRUE(r.finished);
   EXPECT_EQ(r.exitCode, 0) << r.output;
   for (char const* protocols : {"tcp", "udp"}) {
@@ -270,8 +273,8 @@ TEST_F(RealClientsTest, CredentialsAreAskedForAndAWrongPasswordIsRefused) {
                          std::string("protocols=") + protocols, "!", "fakesink", "num-buffers=10"});
     EXPECT_TRUE(gstReachedEOS(r)) << protocols << "\n" << r.output;
   }
-  r = runClient(loop, {"gst-launch-1.0", "rtspsrc", "location=" + url("audio", "alice:bad@"), "protocols=tcp",
-                       "!", "fakesink", "num-buffers=10"});
+  r = runClient(loop, {"gst-launch-1.0", "rtspsrc", "location=" + url("audio", "alice:bad@"), "protocols=tcp", "!",
+                       "fakesink", "num-buffers=10"});
   ASSERT_TRUE(r.finished);
   EXPECT_NE(r.exitCode, 0) << r.output;
   EXPECT_FALSE(gstReachedEOS(r)) << r.output;

@@ -47,15 +47,16 @@ TEST(RequestScan, ReportsWhatCanNeverFit) {
 
 TEST(RequestParse, RequestLineHeadersAndBody) {
   RTSPRequest r;
-  ASSERT_TRUE(parseRTSPRequest("SETUP rtsp://10.0.0.1:8554/ch01/track1 RTSP/1.0\r\n"
-                               "cseq:3\r\n"
-                               "SESSION:   3148DD2F;timeout=65\r\n"
-                               "transport: RTP/AVP;unicast;client_port=50000-50001\r\n"
-                               "Range: npt=0-\r\n"
-                               "Authorization: Digest username=\"u\"\r\n"
-                               "X-Unknown: whatever\r\n"
-                               "Content-Length: 4\r\n\r\nbody",
-                               r));
+  ASSERT_TRUE(
+      parseRTSPRequest("SETUP rtsp://10.0.0.1:8554/ch01/track1 RTSP/1.0\r\n"
+                       "cseq:3\r\n"
+                       "SESSION:   3148DD2F;timeout=65\r\n"
+                       "transport: RTP/AVP;unicast;client_port=50000-50001\r\n"
+                       "Range: npt=0-\r\n"
+                       "Authorization: Digest username=\"u\"\r\n"
+                       "X-Unknown: whatever\r\n"
+                       "Content-Length: 4\r\n\r\nbody",
+                       r));
   EXPECT_EQ(r.method, "SETUP");
   EXPECT_EQ(r.url, "rtsp://10.0.0.1:8554/ch01/track1");
   EXPECT_EQ(r.urlPath, "ch01/track1");
@@ -156,9 +157,10 @@ TEST(DigestHeader, FieldsInAnyOrderWithOrWithoutBlanks) {
   EXPECT_EQ(f.uri, "rtsp://h/ch01");
   EXPECT_EQ(f.response, "0123");
 
-  ASSERT_TRUE(parseDigestAuthorization("Digest response=\"r\",uri=\"u,v\",algorithm=MD5,nonce=\"n\","
-                                       "realm=\"x\",username=\"bob\",opaque=\"o\"",
-                                       f));
+  ASSERT_TRUE(
+      parseDigestAuthorization("Digest response=\"r\",uri=\"u,v\",algorithm=MD5,nonce=\"n\","
+                               "realm=\"x\",username=\"bob\",opaque=\"o\"",
+                               f));
   EXPECT_EQ(f.username, "bob");
   EXPECT_EQ(f.uri, "u,v");
   EXPECT_EQ(f.response, "r");
@@ -183,8 +185,8 @@ TEST(Digest, ResponseAndDatabase) {
   EXPECT_EQ(computeDigestResponse("alice", "LIVE555 Streaming Media", "secret", False, nonce, "DESCRIBE", uri),
             "a2c359e1142e901ccc1015f6d7b5ae03");
   // A password stored as MD5(user:realm:password) gives the same answer.
-  EXPECT_EQ(computeDigestResponse("alice", "LIVE555 Streaming Media", "f4df420d8d443f6c917d56501898ab62", True,
-                                  nonce, "DESCRIBE", uri),
+  EXPECT_EQ(computeDigestResponse("alice", "LIVE555 Streaming Media", "f4df420d8d443f6c917d56501898ab62", True, nonce,
+                                  "DESCRIBE", uri),
             "a2c359e1142e901ccc1015f6d7b5ae03");
 
   UserAuthenticationDatabase db;
@@ -213,8 +215,8 @@ TEST(Digest, HeaderCheckedAgainstDatabaseAndNonce) {
   std::string const nonce = "0123456789abcdef0123456789abcdef";
   std::string const uri = "rtsp://127.0.0.1:8554/ch01";
   auto header = [&](std::string const& user, std::string const& response) {
-    return "Digest username=\"" + user + "\", realm=\"LIVE555 Streaming Media\", nonce=\"" + nonce +
-           "\", uri=\"" + uri + "\", response=\"" + response + "\"";
+    return "Digest username=\"" + user + "\", realm=\"LIVE555 Streaming Media\", nonce=\"" + nonce + "\", uri=\"" +
+           uri + "\", response=\"" + response + "\"";
   };
   std::string const good = "a2c359e1142e901ccc1015f6d7b5ae03";  // alice/secret, DESCRIBE
   UserAuthenticationDatabase plain;

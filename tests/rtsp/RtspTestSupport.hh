@@ -329,7 +329,8 @@ inline bool rtcpHasType(std::string const& p, unsigned pt) {
 
 // The response with its Date value replaced by "<date>" (after checking its form).
 inline std::string normalizeDate(std::string const& response) {
-  static std::regex const date("Date: [A-Z][a-z]{2}, [A-Z][a-z]{2} [0-9]{2} [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} GMT\r\n");
+  static std::regex const date(
+      "Date: [A-Z][a-z]{2}, [A-Z][a-z]{2} [0-9]{2} [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} GMT\r\n");
   return std::regex_replace(response, date, "Date: <date>\r\n");
 }
 

@@ -58,8 +58,8 @@ protected:
     ASSERT_NE(server, nullptr) << loop.env->getResultMsg();
     sms = ServerMediaSession::createNew(*loop.env, "ch01", nullptr, "RTSP/RTP H.264 KVT", False, nullptr);
     for (int i = 0; i < tracks; ++i) {
-      sms->addSubsession(ToneSubsession::createNew(*loop.env, counters, framesBeforeEnd,
-                                                   static_cast<portNumBits>(6970 + 100 * i)));
+      sms->addSubsession(
+          ToneSubsession::createNew(*loop.env, counters, framesBeforeEnd, static_cast<portNumBits>(6970 + 100 * i)));
     }
     server->addServerMediaSession(sms);
   }
@@ -108,14 +108,20 @@ TEST_F(RTSPServerTest, OptionsDescribeAndTheSDP) {
   std::string sdp = "v=0\r\no=- <o> 1 IN IP4 " + serverIP(*loop.env) +
                     "\r\n"
                     "s=RTSP/RTP H.264 KVT\r\n"
-                    "i=" + kIdentity + "\r\n"
+                    "i=" +
+                    kIdentity +
+                    "\r\n"
                     "t=0 0\r\n"
-                    "a=tool:" + kIdentity + "\r\n"
+                    "a=tool:" +
+                    kIdentity +
+                    "\r\n"
                     "a=type:broadcast\r\n"
                     "a=control:*\r\n"
                     "a=range:npt=0-\r\n"
                     "a=x-qt-text-nam:RTSP/RTP H.264 KVT\r\n"
-                    "a=x-qt-text-inf:" + kIdentity + "\r\n"
+                    "a=x-qt-text-inf:" +
+                    kIdentity +
+                    "\r\n"
                     "m=audio 0 RTP/AVP 0\r\n"
                     "c=IN IP4 0.0.0.0\r\n"
                     "b=AS:64\r\n"
@@ -128,18 +134,20 @@ TEST_F(RTSPServerTest, OptionsDescribeAndTheSDP) {
     if (i == 0) first = m[1];
     EXPECT_EQ(m[1].str(), first);  // the creation time, the same every time
     std::string body = std::regex_replace(sdp, std::regex("<o>"), first);
-    EXPECT_EQ(normalizeDate(r), "RTSP/1.0 200 OK\r\nCSeq: 2\r\nDate: <date>\r\n"
-                                "Content-Base: rtsp://127.0.0.1:18555/ch01/\r\n"
-                                "Content-Type: application/sdp\r\n"
-                                "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    EXPECT_EQ(normalizeDate(r),
+              "RTSP/1.0 200 OK\r\nCSeq: 2\r\nDate: <date>\r\n"
+              "Content-Base: rtsp://127.0.0.1:18555/ch01/\r\n"
+              "Content-Type: application/sdp\r\n"
+              "Content-Length: " +
+                  std::to_string(body.size()) + "\r\n\r\n" + body);
   }
   // The description was built once, with a source that was closed at once.
   EXPECT_EQ(counters.created, 1);
   EXPECT_EQ(counters.alive, 0);
 
   for (char const* name : {"ch01/", "ch01?x=1", "CH01", "ch02", ""}) {
-    EXPECT_EQ(normalizeDate(c.request(std::string("DESCRIBE rtsp://127.0.0.1:18555/") + name +
-                                      " RTSP/1.0\r\nCSeq: 3\r\n\r\n")),
+    EXPECT_EQ(normalizeDate(
+                  c.request(std::string("DESCRIBE rtsp://127.0.0.1:18555/") + name + " RTSP/1.0\r\nCSeq: 3\r\n\r\n")),
               "RTSP/1.0 404 Stream Not Found\r\nCSeq: 3\r\nDate: <date>\r\n\r\n")
         << name;
   }
@@ -171,9 +179,9 @@ TEST_F(RTSPServerTest, SetupPlayPauseParametersTeardownOverUDP) {
   start(18557);
   RawClient c(loop, port);
   UdpReceiver rtp, rtcp(rtp.port() + 1);  // best effort pair; RTCP port given explicitly below
-  std::string r = c.request("SETUP " + url("/track1") +
-                            " RTSP/1.0\r\nCSeq: 3\r\nTransport: RTP/AVP;unicast;client_port=" +
-                            std::to_string(rtp.port()) + "-" + std::to_string(rtcp.port()) + "\r\n\r\n");
+  std::string r =
+      c.request("SETUP " + url("/track1") + " RTSP/1.0\r\nCSeq: 3\r\nTransport: RTP/AVP;unicast;client_port=" +
+                std::to_string(rtp.port()) + "-" + std::to_string(rtcp.port()) + "\r\n\r\n");
   std::string id = sessionId(r);
   ASSERT_EQ(id.size(), 8u) << r;
   EXPECT_EQ(id.find_first_not_of("0123456789ABCDEF"), std::string::npos);
@@ -183,12 +191,12 @@ TEST_F(RTSPServerTest, SetupPlayPauseParametersTeardownOverUDP) {
   EXPECT_EQ(serverRTP % 2, 0u);
   EXPECT_GE(serverRTP, 6970u);
   EXPECT_EQ(std::stoul(m[2]), serverRTP + 1);
-  EXPECT_EQ(normalizeDate(r), "RTSP/1.0 200 OK\r\nCSeq: 3\r\nDate: <date>\r\n"
-                              "Transport: RTP/AVP;unicast;destination=127.0.0.1;source=127.0.0.1;client_port=" +
-                                  std::to_string(rtp.port()) + "-" + std::to_string(rtcp.port()) +
-                                  ";server_port=" + std::to_string(serverRTP) + "-" +
-                                  std::to_string(serverRTP + 1) + "\r\nSession: " + id +
-                                  ";timeout=65\r\n\r\n");
+  EXPECT_EQ(normalizeDate(r),
+            "RTSP/1.0 200 OK\r\nCSeq: 3\r\nDate: <date>\r\n"
+            "Transport: RTP/AVP;unicast;destination=127.0.0.1;source=127.0.0.1;client_port=" +
+                std::to_string(rtp.port()) + "-" + std::to_string(rtcp.port()) +
+                ";server_port=" + std::to_string(serverRTP) + "-" + std::to_string(serverRTP + 1) +
+                "\r\nSession: " + id + ";timeout=65\r\n\r\n");
   EXPECT_EQ(counters.alive, 1);
 
   r = play(c, 4, id);
@@ -271,17 +279,19 @@ TEST_F(RTSPServerTest, SetupVariantsAndInterleavedStreaming) {
   // A second track of the same session keeps the id.
   r = setupUDP(c, 2, 40002, id, "/track1");
   EXPECT_EQ(sessionId(r), id);
-  EXPECT_EQ(c.request("TEARDOWN " + url() + " RTSP/1.0\r\nCSeq: 3\r\nSession: " + id + "\r\n\r\n")
-                .substr(0, 15),
+  EXPECT_EQ(c.request("TEARDOWN " + url() + " RTSP/1.0\r\nCSeq: 3\r\nSession: " + id + "\r\n\r\n").substr(0, 15),
             "RTSP/1.0 200 OK");
 
   // TCP: channels as requested, else 0-1 then 2-3.
   RawClient t(loop, port);
-  r = t.request("SETUP " + url("/track1") + " RTSP/1.0\r\nCSeq: 3\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n");
+  r = t.request("SETUP " + url("/track1") +
+                " RTSP/1.0\r\nCSeq: 3\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n");
   id = sessionId(r);
-  EXPECT_EQ(normalizeDate(r), "RTSP/1.0 200 OK\r\nCSeq: 3\r\nDate: <date>\r\n"
-                              "Transport: RTP/AVP/TCP;unicast;destination=127.0.0.1;source=127.0.0.1;interleaved=0-1\r\n"
-                              "Session: " + id + ";timeout=65\r\n\r\n");
+  EXPECT_EQ(normalizeDate(r),
+            "RTSP/1.0 200 OK\r\nCSeq: 3\r\nDate: <date>\r\n"
+            "Transport: RTP/AVP/TCP;unicast;destination=127.0.0.1;source=127.0.0.1;interleaved=0-1\r\n"
+            "Session: " +
+                id + ";timeout=65\r\n\r\n");
   RawClient t2(loop, port);
   r = t2.request("SETUP " + url("/track1") + " RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP/TCP;unicast\r\n\r\n");
   std::string id2 = sessionId(r);
@@ -323,7 +333,8 @@ TEST_F(RTSPServerTest, UnservableTransportIs461AndLeavesNothingBehind) {
   start(18559);
   RawClient c(loop, port);
   for (std::string transport :
-       {"Transport: RTP/AVP;multicast;client_port=5000-5001\r\n", "Transport: RTP/SAVP;unicast;client_port=5000-5001\r\n",
+       {"Transport: RTP/AVP;multicast;client_port=5000-5001\r\n",
+        "Transport: RTP/SAVP;unicast;client_port=5000-5001\r\n",
         "Transport: RAW/RAW/UDP;unicast;client_port=5000-5001\r\n", "Transport: RTP/AVP;unicast\r\n", ""}) {
     EXPECT_EQ(normalizeDate(c.request("SETUP " + url("/track1") + " RTSP/1.0\r\nCSeq: 5\r\n" + transport + "\r\n")),
               "RTSP/1.0 461 Unsupported Transport\r\nCSeq: 5\r\nDate: <date>\r\n\r\n")
@@ -370,9 +381,10 @@ TEST_F(RTSPServerTest, ErrorAnswers) {
               "RTSP/1.0 454 Session Not Found\r\nCSeq: 5\r\nDate: <date>\r\n\r\n")
         << method;
   }
-  EXPECT_EQ(normalizeDate(c.request("SETUP " + url("/track9") +
-                                    " RTSP/1.0\r\nCSeq: 6\r\nTransport: RTP/AVP;unicast;client_port=5000-5001\r\n\r\n")),
-            "RTSP/1.0 404 Stream Not Found\r\nCSeq: 6\r\nDate: <date>\r\n\r\n");
+  EXPECT_EQ(
+      normalizeDate(c.request("SETUP " + url("/track9") +
+                              " RTSP/1.0\r\nCSeq: 6\r\nTransport: RTP/AVP;unicast;client_port=5000-5001\r\n\r\n")),
+      "RTSP/1.0 404 Stream Not Found\r\nCSeq: 6\r\nDate: <date>\r\n\r\n");
 
   // A session's requests on another stream's URL.
   std::string id = sessionId(setupUDP(c, 7, 41000));
@@ -409,8 +421,9 @@ TEST_F(RTSPServerTest, ErrorAnswers) {
 TEST_F(RTSPServerTest, PipelinedAndSplitRequestsAreAnsweredInOrder) {
   start(18561);
   RawClient c(loop, port);
-  ASSERT_TRUE(c.sendText("OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\nFOO * RTSP/1.0\r\nCSeq: 2\r\n\r\n"
-                         "GET_PARAMETER * RTSP/1.0\r\nCSeq: 3\r\n\r\n"));
+  ASSERT_TRUE(
+      c.sendText("OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\nFOO * RTSP/1.0\r\nCSeq: 2\r\n\r\n"
+                 "GET_PARAMETER * RTSP/1.0\r\nCSeq: 3\r\n\r\n"));
   EXPECT_EQ(headerValue(c.response(), "CSeq"), "1");
   EXPECT_EQ(headerValue(c.response(), "CSeq"), "2");
   EXPECT_EQ(headerValue(c.response(), "CSeq"), "3");
@@ -480,9 +493,9 @@ TEST_F(RTSPServerTest, SilentClientIsReclaimedAndReceiverReportsKeepOneAlive) {
   RawClient quiet(loop, port), talker(loop, port);
   UdpReceiver rtpQ, rtpT, rtcpT;
   std::string idq = sessionId(setupUDP(quiet, 1, rtpQ.port()));
-  std::string rt = talker.request("SETUP " + url("/track1") +
-                                  " RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;client_port=" +
-                                  std::to_string(rtpT.port()) + "-" + std::to_string(rtcpT.port()) + "\r\n\r\n");
+  std::string rt =
+      talker.request("SETUP " + url("/track1") + " RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;client_port=" +
+                     std::to_string(rtpT.port()) + "-" + std::to_string(rtcpT.port()) + "\r\n\r\n");
   std::string idt = sessionId(rt);
   EXPECT_EQ(headerValue(rt, "Session"), idt + ";timeout=1");
   std::smatch m;
@@ -509,12 +522,12 @@ TEST_F(RTSPServerTest, SilentClientIsReclaimedAndReceiverReportsKeepOneAlive) {
       },
       4000));
   RawClient probe(loop, port);
-  EXPECT_EQ(probe.request("GET_PARAMETER " + url() + " RTSP/1.0\r\nCSeq: 1\r\nSession: " + idq + "\r\n\r\n")
-                .substr(0, 12),
-            "RTSP/1.0 454");
-  EXPECT_EQ(probe.request("GET_PARAMETER " + url() + " RTSP/1.0\r\nCSeq: 2\r\nSession: " + idt + "\r\n\r\n")
-                .substr(0, 15),
-            "RTSP/1.0 200 OK");
+  EXPECT_EQ(
+      probe.request("GET_PARAMETER " + url() + " RTSP/1.0\r\nCSeq: 1\r\nSession: " + idq + "\r\n\r\n").substr(0, 12),
+      "RTSP/1.0 454");
+  EXPECT_EQ(
+      probe.request("GET_PARAMETER " + url() + " RTSP/1.0\r\nCSeq: 2\r\nSession: " + idt + "\r\n\r\n").substr(0, 15),
+      "RTSP/1.0 200 OK");
   EXPECT_EQ(counters.alive, 1);
   // Once the talker goes quiet too, the stream goes with it.
   ASSERT_TRUE(loop.runUntil([&] { return counters.alive == 0; }, 4000));
@@ -523,8 +536,8 @@ TEST_F(RTSPServerTest, SilentClientIsReclaimedAndReceiverReportsKeepOneAlive) {
 TEST_F(RTSPServerTest, InterleavedReceiverReportsKeepASessionAliveAndReclamationLeavesTheConnection) {
   start(18566, 1);
   RawClient c(loop, port);
-  std::string id = sessionId(
-      c.request("SETUP " + url("/track1") + " RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP/TCP;unicast;interleaved=4-5\r\n\r\n"));
+  std::string id = sessionId(c.request(
+      "SETUP " + url("/track1") + " RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP/TCP;unicast;interleaved=4-5\r\n\r\n"));
   ASSERT_FALSE(id.empty());
   EXPECT_EQ(play(c, 2, id).substr(0, 15), "RTSP/1.0 200 OK");
   std::string rr = std::string("$\x05\x00\x20", 4) + std::string("\x81\xc9\x00\x07", 4) +
@@ -546,11 +559,13 @@ TEST_F(RTSPServerTest, InterleavedReceiverReportsKeepASessionAliveAndReclamation
   EXPECT_EQ(counters.alive, 1);
   EXPECT_GE(c.frames.size(), 10u);  // about 180 ms of audio per packet
   // Silent from now on: reclaimed, without a word on the connection, which keeps answering.
-  ASSERT_TRUE(loop.runUntil([&] {
-    c.pump();
-    c.takeFrames();
-    return counters.alive == 0;
-  }, 4000));
+  ASSERT_TRUE(loop.runUntil(
+      [&] {
+        c.pump();
+        c.takeFrames();
+        return counters.alive == 0;
+      },
+      4000));
   EXPECT_FALSE(c.peerClosed());
   EXPECT_EQ(c.request("GET_PARAMETER " + url() + " RTSP/1.0\r\nCSeq: 3\r\nSession: " + id + "\r\n\r\n").substr(0, 12),
             "RTSP/1.0 454");
@@ -561,9 +576,9 @@ TEST_F(RTSPServerTest, EndOfSourceSaysByeAndTheNextSetupStartsAfresh) {
   start(18564, 65, 1, 20);  // the source ends after 20 frames (0.4 s)
   RawClient c(loop, port);
   UdpReceiver rtp, rtcp;
-  std::string r = c.request("SETUP " + url("/track1") +
-                            " RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;client_port=" +
-                            std::to_string(rtp.port()) + "-" + std::to_string(rtcp.port()) + "\r\n\r\n");
+  std::string r =
+      c.request("SETUP " + url("/track1") + " RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;client_port=" +
+                std::to_string(rtp.port()) + "-" + std::to_string(rtcp.port()) + "\r\n\r\n");
   std::string id = sessionId(r);
   play(c, 2, id);
   ASSERT_TRUE(loop.runUntil([&] {
@@ -609,14 +624,15 @@ TEST_F(RTSPServerTest, DigestAuthentication) {
   // OPTIONS is never checked.
   EXPECT_EQ(c.request("OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n").substr(0, 15), "RTSP/1.0 200 OK");
   // The first checked request on a connection fails even with a well-formed header.
-  std::string r = c.request(describe + authorization("DESCRIBE", url(), "0123456789abcdef0123456789abcdef", "secret") +
-                            "\r\n");
+  std::string r =
+      c.request(describe + authorization("DESCRIBE", url(), "0123456789abcdef0123456789abcdef", "secret") + "\r\n");
   std::smatch m;
   ASSERT_TRUE(std::regex_search(r, m, challenge)) << r;
   std::string nonce1 = m[1];
-  EXPECT_EQ(normalizeDate(r), "RTSP/1.0 401 Unauthorized\r\nCSeq: 2\r\nDate: <date>\r\n"
-                              "WWW-Authenticate: Digest realm=\"LIVE555 Streaming Media\", nonce=\"" + nonce1 +
-                                  "\"\r\n\r\n");
+  EXPECT_EQ(normalizeDate(r),
+            "RTSP/1.0 401 Unauthorized\r\nCSeq: 2\r\nDate: <date>\r\n"
+            "WWW-Authenticate: Digest realm=\"LIVE555 Streaming Media\", nonce=\"" +
+                nonce1 + "\"\r\n\r\n");
   // A wrong password: 401 with a fresh nonce.
   r = c.request(describe + authorization("DESCRIBE", url(), nonce1, "wrong") + "\r\n");
   ASSERT_TRUE(std::regex_search(r, m, challenge)) << r;
@@ -627,9 +643,10 @@ TEST_F(RTSPServerTest, DigestAuthentication) {
   ASSERT_TRUE(std::regex_search(r, m, challenge)) << r;
   std::string nonce3 = m[1];
   // The right answer, fields in another order and without blanks.
-  std::string resp = computeDigestResponse("alice", "LIVE555 Streaming Media", "secret", False, nonce3, "DESCRIBE", url());
-  r = c.request(describe + "Authorization: Digest response=\"" + resp + "\",uri=\"" + url() + "\",nonce=\"" +
-                nonce3 + "\",realm=\"LIVE555 Streaming Media\",username=\"alice\",qop=\"x\"\r\n\r\n");
+  std::string resp =
+      computeDigestResponse("alice", "LIVE555 Streaming Media", "secret", False, nonce3, "DESCRIBE", url());
+  r = c.request(describe + "Authorization: Digest response=\"" + resp + "\",uri=\"" + url() + "\",nonce=\"" + nonce3 +
+                "\",realm=\"LIVE555 Streaming Media\",username=\"alice\",qop=\"x\"\r\n\r\n");
   EXPECT_EQ(r.substr(0, 15), "RTSP/1.0 200 OK") << r;
   // The nonce stays valid on the connection.
   r = c.request(describe + authorization("DESCRIBE", url(), nonce3, "secret") + "\r\n");
@@ -640,8 +657,8 @@ TEST_F(RTSPServerTest, DigestAuthentication) {
   ASSERT_TRUE(std::regex_search(r, m, challenge));
   std::string nonce4 = m[1];
   // SETUP without a session is checked; inside the session requests go by id.
-  std::string setup = "SETUP " + url("/track1") +
-                      " RTSP/1.0\r\nCSeq: 4\r\nTransport: RTP/AVP;unicast;client_port=42000-42001\r\n";
+  std::string setup =
+      "SETUP " + url("/track1") + " RTSP/1.0\r\nCSeq: 4\r\nTransport: RTP/AVP;unicast;client_port=42000-42001\r\n";
   r = c.request(setup + "\r\n");
   EXPECT_EQ(r.substr(0, 12), "RTSP/1.0 401");
   ASSERT_TRUE(std::regex_search(r, m, challenge));
@@ -656,8 +673,8 @@ TEST_F(RTSPServerTest, DigestAuthentication) {
   EXPECT_EQ(r.substr(0, 12), "RTSP/1.0 401");
   // No user in the database: never accepted.
   ASSERT_TRUE(std::regex_search(r, m, challenge));
-  r = d.request(describe + std::regex_replace(authorization("DESCRIBE", url(), m[1], "secret"),
-                                              std::regex("alice"), "mallory") +
+  r = d.request(describe +
+                std::regex_replace(authorization("DESCRIBE", url(), m[1], "secret"), std::regex("alice"), "mallory") +
                 "\r\n");
   EXPECT_EQ(r.substr(0, 12), "RTSP/1.0 401");
 }

@@ -115,7 +115,9 @@ public:
   int acceptPending(int waitMs = 0) {
     int n = 0;
     for (;;) {
-      struct pollfd p {fListen, POLLIN, 0};
+      struct pollfd p {
+        fListen, POLLIN, 0
+      };
       if (poll(&p, 1, n == 0 ? waitMs : 0) <= 0) break;
       int c = accept(fListen, nullptr, nullptr);
       if (c < 0) break;
@@ -141,7 +143,9 @@ public:
     char buf[256];
     for (;;) {
       int left = static_cast<int>(deadline - nowMs());
-      struct pollfd p {fConns.at(i), POLLIN, 0};
+      struct pollfd p {
+        fConns.at(i), POLLIN, 0
+      };
       if (poll(&p, 1, left < 0 ? 0 : left) <= 0) return false;
       ssize_t r = recv(fConns[i], buf, sizeof buf, 0);
       if (r == 0) return true;
@@ -335,7 +339,9 @@ private:
 // A blocking TCP connection to 127.0.0.1:port with a receive time-out; -1 on failure.
 inline int connectLoopback(uint16_t port, int timeoutMs = 5000) {
   int s = socket(AF_INET, SOCK_STREAM, 0);
-  struct timeval tv {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  struct timeval tv {
+    timeoutMs / 1000, (timeoutMs % 1000) * 1000
+  };
   setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   struct sockaddr_in a {};
   a.sin_family = AF_INET;
@@ -421,9 +427,8 @@ inline std::string md5Hex(std::string const& text) {
 }
 
 // The Authorization header value of an RTSP Digest answer (RFC 2617 without qop).
-inline std::string digestAuthorization(std::string const& user, std::string const& password,
-                                       std::string const& realm, std::string const& nonce,
-                                       std::string const& method, std::string const& uri) {
+inline std::string digestAuthorization(std::string const& user, std::string const& password, std::string const& realm,
+                                       std::string const& nonce, std::string const& method, std::string const& uri) {
   std::string ha1 = md5Hex(user + ":" + realm + ":" + password);
   std::string ha2 = md5Hex(method + ":" + uri);
   std::string response = md5Hex(ha1 + ":" + nonce + ":" + ha2);

@@ -19,14 +19,14 @@ struct StreamUnit {
 
 // One start-code-delimited element of a stream.
 struct StreamElement {
-  size_t offset = 0;        // first byte of its start code (the extra zero of a four-byte code included)
-  size_t payloadOffset = 0; // first byte after the start code (the NAL header byte, the MPEG-4 code value)
-  size_t end = 0;           // one past its last byte: the next element's offset, or the end of the input
+  size_t offset = 0;         // first byte of its start code (the extra zero of a four-byte code included)
+  size_t payloadOffset = 0;  // first byte after the start code (the NAL header byte, the MPEG-4 code value)
+  size_t end = 0;            // one past its last byte: the next element's offset, or the end of the input
 };
 
 // Every element of a stream introduced by 00 00 01 (or 00 00 00 01). Bytes before the first start code are
 // not part of any element.
-inline std::vector<StreamElement> findElements(const uint8_t* data, size_t size) {
+inline std::vector<StreamElement> findElements(uint8_t const* data, size_t size) {
   std::vector<StreamElement> out;
   size_t i = 0;
   while (i + 3 <= size) {
@@ -50,7 +50,7 @@ inline std::vector<StreamElement> findElements(const uint8_t* data, size_t size)
   return out;
 }
 
-inline int nalType(const uint8_t* data, const StreamElement& e) {
+inline int nalType(uint8_t const* data, StreamElement const& e) {
   return e.payloadOffset < e.end ? (data[e.payloadOffset] & 0x1F) : -1;
 }
 
@@ -59,7 +59,7 @@ inline int nalType(const uint8_t* data, const StreamElement& e) {
 // (7, 8), SEI (6), NAL types 14 to 18, or at a slice whose first_mb_in_slice is 0 (the ue(v) code of 0 is a single
 // 1 bit: the top bit of the first byte after the NAL header). Bytes before the first start code go with the first
 // access unit.
-inline std::vector<StreamUnit> splitH264AccessUnits(const uint8_t* data, size_t size) {
+inline std::vector<StreamUnit> splitH264AccessUnits(uint8_t const* data, size_t size) {
   std::vector<StreamUnit> units;
   const std::vector<StreamElement> nals = findElements(data, size);
   if (nals.empty()) {
@@ -68,9 +68,9 @@ inline std::vector<StreamUnit> splitH264AccessUnits(const uint8_t* data, size_t 
   }
   StreamUnit cur{0, 0, false};
   bool haveSlice = false;
-  for (const StreamElement& e : nals) {
-    const int type = nalType(data, e);
-    const bool isSlice = type == 1 || type == 5;
+  for (StreamElement const& e : nals) {
+    int const type = nalType(data, e);
+    bool const isSlice = type == 1 || type == 5;
     bool startsUnit = false;
     if (haveSlice) {
       if (type == 6 || type == 7 || type == 8 || type == 9 || (type >= 14 && type <= 18)) startsUnit = true;
@@ -99,12 +99,12 @@ inline bool isVolStartCode(uint8_t code) { return code >= 0x20 && code <= 0x2F; 
 // sequence, visual object, video object layer, group of VOPs, user data) belong to the VOP that follows them. A
 // frame is key when vop_coding_type (the top two bits after the start code) is 0, intra. Bytes before the first
 // start code go with the first frame.
-inline std::vector<StreamUnit> splitMpeg4Frames(const uint8_t* data, size_t size) {
+inline std::vector<StreamUnit> splitMpeg4Frames(uint8_t const* data, size_t size) {
   std::vector<StreamUnit> units;
   const std::vector<StreamElement> elements = findElements(data, size);
   StreamUnit cur{0, 0, false};
   bool haveVop = false;
-  for (const StreamElement& e : elements) {
+  for (StreamElement const& e : elements) {
     if (e.payloadOffset >= e.end) continue;
     const uint8_t code = data[e.payloadOffset];
     if (haveVop) {  // a VOP closes the current frame: whatever comes next starts the following one
@@ -125,8 +125,8 @@ inline std::vector<StreamUnit> splitMpeg4Frames(const uint8_t* data, size_t size
 
 // True when the bytes hold an element whose first payload byte satisfies the predicate.
 template <typename Pred>
-inline bool containsElement(const uint8_t* data, size_t size, Pred pred) {
-  for (const StreamElement& e : findElements(data, size))
+inline bool containsElement(uint8_t const* data, size_t size, Pred pred) {
+  for (StreamElement const& e : findElements(data, size))
     if (e.payloadOffset < e.end && pred(data[e.payloadOffset])) return true;
   return false;
 }

@@ -39,8 +39,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -88,7 +88,8 @@ struct Options {
 };
 
 void usage(FILE* f) {
-  std::fprintf(f,
+  std::fprintf(
+      f,
       "usage: ostra-producer [options]\n"
       "  --video-port P        video port on 127.0.0.1 (default 13032; 0 picks a free one)\n"
       "  --audio-port P        audio port on 127.0.0.1 (default 13132; 0 picks a free one)\n"
@@ -117,7 +118,7 @@ void usage(FILE* f) {
       "                        written (audio units when video is off)\n");
 }
 
-bool parseLong(const char* s, long long lo, long long hi, long long* out) {
+bool parseLong(char const* s, long long lo, long long hi, long long* out) {
   char* end = nullptr;
   errno = 0;
   long long v = std::strtoll(s, &end, 10);
@@ -126,7 +127,7 @@ bool parseLong(const char* s, long long lo, long long hi, long long* out) {
   return true;
 }
 
-bool parseDouble(const char* s, double lo, double hi, double* out) {
+bool parseDouble(char const* s, double lo, double hi, double* out) {
   char* end = nullptr;
   errno = 0;
   double v = std::strtod(s, &end);
@@ -138,7 +139,7 @@ bool parseDouble(const char* s, double lo, double hi, double* out) {
 bool parseOptions(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    auto value = [&](const char** v) {
+    auto value = [&](char const** v) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "ostra-producer: %s needs a value\n", a.c_str());
         return false;
@@ -146,11 +147,11 @@ bool parseOptions(int argc, char** argv, Options* o) {
       *v = argv[++i];
       return true;
     };
-    auto bad = [&](const char* v) {
+    auto bad = [&](char const* v) {
       std::fprintf(stderr, "ostra-producer: bad value for %s: %s\n", a.c_str(), v);
       return false;
     };
-    const char* v = nullptr;
+    char const* v = nullptr;
     long long n = 0;
     if (a == "--help" || a == "-h") {
       usage(stdout);
@@ -167,9 +168,12 @@ bool parseOptions(int argc, char** argv, Options* o) {
       (a == "--video-port" ? o->videoPort : o->audioPort) = static_cast<int>(n);
     } else if (a == "--codec") {
       if (!value(&v)) return false;
-      if (std::strcmp(v, "h264") == 0) o->codec = Codec::H264;
-      else if (std::strcmp(v, "mpeg4") == 0) o->codec = Codec::Mpeg4;
-      else return bad(v);
+      if (std::strcmp(v, "h264") == 0)
+        o->codec = Codec::H264;
+      else if (std::strcmp(v, "mpeg4") == 0)
+        o->codec = Codec::Mpeg4;
+      else
+        return bad(v);
     } else if (a == "--h264-file" || a == "--mpeg4-file") {
       if (!value(&v)) return false;
       o->file = v;
@@ -185,8 +189,7 @@ bool parseOptions(int argc, char** argv, Options* o) {
       if (!value(&v)) return false;
       int w = 0, h = 0;
       char tail = 0;
-      if (std::sscanf(v, "%dx%d%c", &w, &h, &tail) != 2 || w < 16 || h < 16 || w > 4096 || h > 4096 || w % 2 ||
-          h % 2)
+      if (std::sscanf(v, "%dx%d%c", &w, &h, &tail) != 2 || w < 16 || h < 16 || w > 4096 || h > 4096 || w % 2 || h % 2)
         return bad(v);
       o->width = w;
       o->height = h;
@@ -259,22 +262,22 @@ int64_t realtimeNs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-bool readWholeFile(const std::string& path, std::vector<uint8_t>* out) {
+bool readWholeFile(std::string const& path, std::vector<uint8_t>* out) {
   FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) return false;
   out->clear();
   uint8_t buf[65536];
   size_t n;
   while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out->insert(out->end(), buf, buf + n);
-  const bool ok = !std::ferror(f);
+  bool const ok = !std::ferror(f);
   std::fclose(f);
   return ok;
 }
 
 // Runs a program and waits for it; true when it exits with status 0.
-bool runProgram(const std::vector<std::string>& args) {
+bool runProgram(std::vector<std::string> const& args) {
   std::vector<char*> argv;
-  for (const std::string& s : args) argv.push_back(const_cast<char*>(s.c_str()));
+  for (std::string const& s : args) argv.push_back(const_cast<char*>(s.c_str()));
   argv.push_back(nullptr);
   pid_t pid = 0;
   if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
@@ -286,21 +289,21 @@ bool runProgram(const std::vector<std::string>& args) {
 }
 
 std::string defaultCacheDir() {
-  const char* tmp = std::getenv("TMPDIR");
+  char const* tmp = std::getenv("TMPDIR");
   std::string base = (tmp && *tmp) ? tmp : "/tmp";
   return base + "/ostra-producer-" + std::to_string(static_cast<unsigned long>(getuid()));
 }
 
 // Generates (or finds in the cache) the looped test clip. Its length is a whole number of GOPs so the key frame
 // rhythm stays regular across the loop.
-bool prepareClip(const Options& o, std::string* path) {
+bool prepareClip(Options const& o, std::string* path) {
   std::string dir = o.cacheDir.empty() ? defaultCacheDir() : o.cacheDir;
   if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
     std::fprintf(stderr, "ostra-producer: cannot create cache directory %s: %s\n", dir.c_str(), std::strerror(errno));
     return false;
   }
-  const long frames = std::max(1L, static_cast<long>(std::ceil(o.clipSeconds * o.fps / o.gop))) * o.gop;
-  const bool h264 = o.codec == Codec::H264;
+  long const frames = std::max(1L, static_cast<long>(std::ceil(o.clipSeconds * o.fps / o.gop))) * o.gop;
+  bool const h264 = o.codec == Codec::H264;
   const std::string name = std::string("clip-") + (h264 ? "h264-" : "mpeg4-") + std::to_string(o.width) + "x" +
                            std::to_string(o.height) + "-" + std::to_string(o.fps) + "fps-g" + std::to_string(o.gop) +
                            "-" + o.bitrate + "-" + std::to_string(frames) + "f" + (h264 ? ".h264" : ".m4v");
@@ -309,23 +312,38 @@ bool prepareClip(const Options& o, std::string* path) {
   if (stat(path->c_str(), &st) == 0 && st.st_size > 0) return true;
 
   const std::string tmp = dir + "/.tmp-" + std::to_string(static_cast<long>(getpid())) + "-" + name;
-  std::vector<std::string> args = {"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi",
-                                   "-i",
-                                   "testsrc2=size=" + std::to_string(o.width) + "x" + std::to_string(o.height) +
-                                       ":rate=" + std::to_string(o.fps),
-                                   "-frames:v", std::to_string(frames), "-pix_fmt", "yuv420p", "-bf", "0", "-g",
-                                   std::to_string(o.gop), "-b:v", o.bitrate};
+  std::vector<std::string> args = {
+      "ffmpeg",
+      "-nostdin",
+      "-hide_banner",
+      "-loglevel",
+      "error",
+      "-y",
+      "-f",
+      "lavfi",
+      "-i",
+      "testsrc2=size=" + std::to_string(o.width) + "x" + std::to_string(o.height) + ":rate=" + std::to_string(o.fps),
+      "-frames:v",
+      std::to_string(frames),
+      "-pix_fmt",
+      "yuv420p",
+      "-bf",
+      "0",
+      "-g",
+      std::to_string(o.gop),
+      "-b:v",
+      o.bitrate};
   if (h264) {
-    for (const char* s : {"-c:v", "libx264", "-preset", "veryfast", "-keyint_min"}) args.push_back(s);
+    for (char const* s : {"-c:v", "libx264", "-preset", "veryfast", "-keyint_min"}) args.push_back(s);
     args.push_back(std::to_string(o.gop));
-    for (const char* s : {"-sc_threshold", "0", "-x264-params", "repeat-headers=1", "-maxrate"}) args.push_back(s);
+    for (char const* s : {"-sc_threshold", "0", "-x264-params", "repeat-headers=1", "-maxrate"}) args.push_back(s);
     args.push_back(o.bitrate);
     args.push_back("-bufsize");
     args.push_back(o.bitrate);
     args.push_back("-f");
     args.push_back("h264");
   } else {
-    for (const char* s : {"-c:v", "mpeg4", "-f", "m4v"}) args.push_back(s);
+    for (char const* s : {"-c:v", "mpeg4", "-f", "m4v"}) args.push_back(s);
   }
   args.push_back(tmp);
   std::fprintf(stderr, "ostra-producer: generating %s with ffmpeg\n", path->c_str());
@@ -346,7 +364,7 @@ bool prepareClip(const Options& o, std::string* path) {
 // Units and connections
 
 struct Segment {
-  const uint8_t* data = nullptr;
+  uint8_t const* data = nullptr;
   size_t size = 0;
 };
 
@@ -381,7 +399,7 @@ struct Connection {
 };
 
 struct Medium {
-  const char* name = "";
+  char const* name = "";
   bool isVideo = false;
   bool timestamped = false;  // its units go to --timestamps
   int listenFd = -1;
@@ -415,8 +433,8 @@ struct Producer {
 volatile sig_atomic_t gStop = 0;
 void onSignal(int) { gStop = 1; }
 
-void reportLine(const Producer& p, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void reportLine(const Producer& p, const char* fmt, ...) {
+void reportLine(Producer const& p, char const* fmt, ...) __attribute__((format(printf, 2, 3)));
+void reportLine(Producer const& p, char const* fmt, ...) {
   if (!p.opt.report) return;
   va_list ap;
   va_start(ap, fmt);
@@ -425,7 +443,7 @@ void reportLine(const Producer& p, const char* fmt, ...) {
   std::fflush(stdout);
 }
 
-void closeConnection(Producer& p, Connection& c, const char* reason) {
+void closeConnection(Producer& p, Connection& c, char const* reason) {
   if (c.dead) return;
   c.dead = true;
   close(c.fd);
@@ -456,7 +474,7 @@ void flush(Producer& p, Connection& c) {
     size_t skip = u.written;
     size_t room = p.opt.chunk ? p.opt.chunk : u.total;
     for (int i = 0; i < u.nseg && room > 0; ++i) {
-      const Segment& s = u.seg[i];
+      Segment const& s = u.seg[i];
       if (skip >= s.size) {
         skip -= s.size;
         continue;
@@ -497,10 +515,10 @@ void flush(Producer& p, Connection& c) {
 }
 
 // Builds the unit at position `index` of the medium's timeline.
-Pending makeUnit(const Producer& p, const Medium& m, unsigned long long index, bool joining) {
+Pending makeUnit(Producer const& p, Medium const& m, unsigned long long index, bool joining) {
   Pending u;
   u.index = index;
-  auto add = [&u](const void* data, size_t size) {
+  auto add = [&u](void const* data, size_t size) {
     if (size == 0) return;
     u.seg[u.nseg].data = static_cast<const uint8_t*>(data);
     u.seg[u.nseg].size = size;
@@ -509,7 +527,7 @@ Pending makeUnit(const Producer& p, const Medium& m, unsigned long long index, b
   };
   if (m.isVideo) {
     const size_t i = static_cast<size_t>(index % p.units.size());
-    const StreamUnit& su = p.units[i];
+    StreamUnit const& su = p.units[i];
     if (joining && !p.unitHasHeaders[i]) add(p.headers.data(), p.headers.size());
     add(p.clip.data() + su.offset, su.size);
     if (su.key) {
@@ -528,8 +546,8 @@ Pending makeUnit(const Producer& p, const Medium& m, unsigned long long index, b
 
 // One step of a medium's timeline: the unit becomes due on every connection that has joined (or joins now).
 void tick(Producer& p, Medium& m) {
-  const unsigned long long index = m.index++;
-  const bool key = m.isVideo ? p.units[static_cast<size_t>(index % p.units.size())].key : true;
+  unsigned long long const index = m.index++;
+  bool const key = m.isVideo ? p.units[static_cast<size_t>(index % p.units.size())].key : true;
   for (auto& cp : m.conns) {
     Connection& c = *cp;
     if (c.dead) continue;
@@ -542,7 +560,7 @@ void tick(Producer& p, Medium& m) {
     Pending u = makeUnit(p, m, index, joining);
     if (c.count > 0 && (c.count == c.ring.size() || c.queuedBytes + u.total > p.opt.backlogBytes)) {
       // Backlog overflow: keep the unit being written, drop the rest and re-join at a key unit.
-      const bool keepHead = c.ring[c.head].written > 0;
+      bool const keepHead = c.ring[c.head].written > 0;
       const size_t keep = keepHead ? 1 : 0;
       c.dropped += c.count - keep;
       c.unitsQueued -= c.count - keep;
@@ -633,43 +651,43 @@ bool listenOn(Medium& m, int port) {
 }
 
 bool prepareVideo(Producer& p) {
-  const Options& o = p.opt;
+  Options const& o = p.opt;
   std::string path = o.file;
   if (path.empty() && !prepareClip(o, &path)) return false;
   if (!readWholeFile(path, &p.clip) || p.clip.empty()) {
     std::fprintf(stderr, "ostra-producer: cannot read %s\n", path.c_str());
     return false;
   }
-  const uint8_t* d = p.clip.data();
+  uint8_t const* d = p.clip.data();
   if (o.codec == Codec::H264) {
     p.units = splitH264AccessUnits(d, p.clip.size());
     // Keep the first SPS and PPS, sent in front of a joining key unit that lacks them.
     bool sps = false, pps = false;
-    for (const StreamElement& e : findElements(d, p.clip.size())) {
-      const int t = nalType(d, e);
+    for (StreamElement const& e : findElements(d, p.clip.size())) {
+      int const t = nalType(d, e);
       if ((t == 7 && !sps) || (t == 8 && !pps)) {
         p.headers.insert(p.headers.end(), d + e.offset, d + e.end);
         (t == 7 ? sps : pps) = true;
       }
     }
-    for (const StreamUnit& u : p.units)
+    for (StreamUnit const& u : p.units)
       p.unitHasHeaders.push_back(containsElement(d + u.offset, u.size, [](uint8_t b) { return (b & 0x1F) == 7; }));
   } else {
     p.units = splitMpeg4Frames(d, p.clip.size());
     if (!p.units.empty()) {  // the headers in front of the first VOP
-      const StreamUnit& u0 = p.units[0];
-      for (const StreamElement& e : findElements(d + u0.offset, u0.size)) {
+      StreamUnit const& u0 = p.units[0];
+      for (StreamElement const& e : findElements(d + u0.offset, u0.size)) {
         if (e.payloadOffset < e.end && d[u0.offset + e.payloadOffset] == kVopStartCode) {
           p.headers.assign(d + u0.offset, d + u0.offset + e.offset);
           break;
         }
       }
     }
-    for (const StreamUnit& u : p.units)
+    for (StreamUnit const& u : p.units)
       p.unitHasHeaders.push_back(containsElement(d + u.offset, u.size, isVolStartCode));
   }
   bool anyKey = false;
-  for (const StreamUnit& u : p.units) anyKey = anyKey || u.key;
+  for (StreamUnit const& u : p.units) anyKey = anyKey || u.key;
   if (!anyKey) {
     std::fprintf(stderr, "ostra-producer: no key frame in %s; connections join at its first unit\n", path.c_str());
     p.units[0].key = true;
@@ -686,9 +704,9 @@ bool prepareVideo(Producer& p) {
 }
 
 void prepareAudio(Producer& p) {
-  const Options& o = p.opt;
+  Options const& o = p.opt;
   p.tone.resize(kAudioRate);
-  const double pi = std::acos(-1.0);
+  double const pi = std::acos(-1.0);
   for (int n = 0; n < kAudioRate; ++n)
     p.tone[static_cast<size_t>(n)] =
         static_cast<int16_t>(std::lround(9830.0 * std::sin(2 * pi * o.toneHz * n / kAudioRate)));  // -10 dBFS
@@ -698,10 +716,10 @@ void prepareAudio(Producer& p) {
   p.audio.periodNs = static_cast<int64_t>(o.audioChunkMs) * 1000000;
 }
 
-std::string describeVideo(const Producer& p) {
-  const Options& o = p.opt;
+std::string describeVideo(Producer const& p) {
+  Options const& o = p.opt;
   char buf[512];
-  const char* codec = o.codec == Codec::H264 ? "H.264" : "MPEG-4";
+  char const* codec = o.codec == Codec::H264 ? "H.264" : "MPEG-4";
   if (o.file.empty())
     std::snprintf(buf, sizeof buf, "%s %dx%d %d fps", codec, o.width, o.height, o.fps);
   else
@@ -720,7 +738,7 @@ void addPoll(Producer& p, int fd, short events, Connection* c) {
 }
 
 int run(Producer& p) {
-  const Options& o = p.opt;
+  Options const& o = p.opt;
   std::vector<Medium*> media;
   if (o.video) media.push_back(&p.video);
   if (o.audio) media.push_back(&p.audio);
@@ -760,14 +778,14 @@ int run(Producer& p) {
     now = monotonicNs();
     const int64_t waitNs = std::max<int64_t>(0, wake - now);
     timespec ts{static_cast<time_t>(waitNs / 1000000000), static_cast<long>(waitNs % 1000000000)};
-    const int r = ppoll(p.pfds.data(), p.pfds.size(), &ts, &waitMask);
+    int const r = ppoll(p.pfds.data(), p.pfds.size(), &ts, &waitMask);
     if (r < 0) {
       if (errno == EINTR) continue;
       std::fprintf(stderr, "ostra-producer: ppoll: %s\n", std::strerror(errno));
       break;
     }
     for (size_t i = 0; i < p.pfds.size(); ++i) {
-      const pollfd& pf = p.pfds[i];
+      pollfd const& pf = p.pfds[i];
       if (!pf.revents) continue;
       Connection* c = p.pconns[i];
       if (!c) {
@@ -786,8 +804,8 @@ int run(Producer& p) {
     for (auto& c : m->conns) closeConnection(p, *c, "shutdown");
     reapConnections(*m);
     close(m->listenFd);
-    reportLine(p, "ostra-producer: summary %s conns=%llu units=%llu bytes=%llu dropped=%llu\n", m->name,
-               m->totalConns, m->totalUnits, m->totalBytes, m->totalDropped);
+    reportLine(p, "ostra-producer: summary %s conns=%llu units=%llu bytes=%llu dropped=%llu\n", m->name, m->totalConns,
+               m->totalUnits, m->totalBytes, m->totalDropped);
   }
   return 0;
 }
@@ -805,7 +823,7 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
 
-  const Options& o = p.opt;
+  Options const& o = p.opt;
   if (!o.video && !o.audio) {
     std::fprintf(stderr, "ostra-producer: nothing to serve (--no-video and --no-audio)\n");
     return 2;
@@ -840,7 +858,7 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr, "%s\n", line.c_str());
 
-  const int rc = run(p);
+  int const rc = run(p);
   if (p.timestamps) std::fclose(p.timestamps);
   return rc;
 }

@@ -36,8 +36,8 @@ protected:
 
 private:
   struct Task {
-    int64_t due = 0;        // microseconds on the monotonic clock
-    uint64_t seq = 0;       // tie-break: scheduling order
+    int64_t due = 0;   // microseconds on the monotonic clock
+    uint64_t seq = 0;  // tie-break: scheduling order
     TaskFunc* proc = nullptr;
     void* clientData = nullptr;
     uint32_t generation = 0;  // bumped whenever the slot is released
@@ -70,7 +70,7 @@ private:
 
   std::vector<Handler> fHandlers;  // indexed by socket number
   fd_set fReadSet, fWriteSet, fExceptionSet;
-  int fMaxNumSockets = 0;  // one more than the highest armed socket
+  int fMaxNumSockets = 0;   // one more than the highest armed socket
   std::vector<int> fReady;  // scratch list used during dispatch
 };
 

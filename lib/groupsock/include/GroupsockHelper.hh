@@ -9,8 +9,7 @@
 // A TCP socket bound to 'port' on all interfaces with SO_REUSEADDR on,
 // optionally non-blocking and with keep-alive. Returns -1 on failure, with the
 // reason in env's result message (e.g. "bind() error (port number: 8554): ...").
-int setupStreamSocket(UsageEnvironment& env, Port port, Boolean makeNonBlocking = True,
-                      Boolean setKeepAlive = False);
+int setupStreamSocket(UsageEnvironment& env, Port port, Boolean makeNonBlocking = True, Boolean setKeepAlive = False);
 
 // A UDP socket bound to 'port' on all interfaces (0: any port), non-blocking.
 // Returns -1 on failure, with the reason in env's result message.

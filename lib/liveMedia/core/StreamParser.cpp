@@ -47,14 +47,13 @@ void StreamParser::ensureValidBytes1(unsigned numBytesNeeded) {
   if (uint64_t(fCurParserIndex) + room > BANK_SIZE) {
     // The parse in progress needs more than a bank can hold besides the room
     // for one more read: nothing is read.
-    envir() << "StreamParser internal error (" << fCurParserIndex << " + " << room << " > " << BANK_SIZE
-            << ")\n";
+    envir() << "StreamParser internal error (" << fCurParserIndex << " + " << room << " > " << BANK_SIZE << ")\n";
     fLimitReached = True;
     return;
   }
 
-  fInputSource->getNextFrame(&fBank[fCurBankNum][fTotNumValidBytes], BANK_SIZE - fTotNumValidBytes,
-                             afterGettingBytes, this, onInputClosure, this);
+  fInputSource->getNextFrame(&fBank[fCurBankNum][fTotNumValidBytes], BANK_SIZE - fTotNumValidBytes, afterGettingBytes,
+                             this, onInputClosure, this);
 }
 
 void StreamParser::afterGettingBytes(void* clientData, unsigned numBytesRead, unsigned /*numTruncatedBytes*/,
@@ -64,8 +63,8 @@ void StreamParser::afterGettingBytes(void* clientData, unsigned numBytesRead, un
 
 void StreamParser::afterGettingBytes1(unsigned numBytesRead, struct timeval presentationTime) {
   if (uint64_t(fTotNumValidBytes) + numBytesRead > BANK_SIZE) {
-    envir() << "StreamParser::afterGettingBytes() warning: read " << numBytesRead
-            << " bytes; expected no more than " << BANK_SIZE - fTotNumValidBytes << "\n";
+    envir() << "StreamParser::afterGettingBytes() warning: read " << numBytesRead << " bytes; expected no more than "
+            << BANK_SIZE - fTotNumValidBytes << "\n";
     // Whatever a misbehaving source wrote beyond the bank is not ours to parse.
     numBytesRead = BANK_SIZE - fTotNumValidBytes;
   }
@@ -80,9 +79,7 @@ void StreamParser::afterGettingBytes1(unsigned numBytesRead, struct timeval pres
   fClientContinueFunc(fClientContinueClientData, ptr, numBytesRead, presentationTime);
 }
 
-void StreamParser::onInputClosure(void* clientData) {
-  static_cast<StreamParser*>(clientData)->onInputClosure1();
-}
+void StreamParser::onInputClosure(void* clientData) { static_cast<StreamParser*>(clientData)->onInputClosure1(); }
 
 void StreamParser::onInputClosure1() {
   if (!fHaveSeenEOF) {

@@ -102,8 +102,19 @@ void skipScalingList(BitReader& br, unsigned sizeOfList) {
 
 bool hasChromaInfo(unsigned profileIdc) {
   switch (profileIdc) {
-    case 100: case 110: case 122: case 244: case 44: case 83: case 86:
-    case 118: case 128: case 138: case 139: case 134: case 135:
+    case 100:
+    case 110:
+    case 122:
+    case 244:
+    case 44:
+    case 83:
+    case 86:
+    case 118:
+    case 128:
+    case 138:
+    case 139:
+    case 134:
+    case 135:
       return true;
     default:
       return false;
@@ -161,12 +172,12 @@ bool parseSps(uint8_t const* nal, size_t size, SpsInfo& info) {
   info.vuiPresent = br.readFlag();
   if (!info.vuiPresent) return !br.overrun();
 
-  if (br.readFlag()) {  // aspect_ratio_info_present_flag
+  if (br.readFlag()) {                           // aspect_ratio_info_present_flag
     if (br.readBits(8) == 255) br.skipBits(32);  // Extended_SAR: sar_width, sar_height
   }
-  if (br.readFlag()) br.readFlag();  // overscan_info_present_flag -> overscan_appropriate_flag
-  if (br.readFlag()) {               // video_signal_type_present_flag
-    br.skipBits(4);                  // video_format, video_full_range_flag
+  if (br.readFlag()) br.readFlag();      // overscan_info_present_flag -> overscan_appropriate_flag
+  if (br.readFlag()) {                   // video_signal_type_present_flag
+    br.skipBits(4);                      // video_format, video_full_range_flag
     if (br.readFlag()) br.skipBits(24);  // colour description
   }
   if (br.readFlag()) {  // chroma_loc_info_present_flag

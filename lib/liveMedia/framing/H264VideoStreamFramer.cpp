@@ -21,17 +21,17 @@
 // ---------------------------------------------------------------------------
 
 struct H264NalResult {
-  unsigned frameSize = 0;        // bytes written to the output buffer
+  unsigned frameSize = 0;  // bytes written to the output buffer
   unsigned numTruncatedBytes = 0;
-  uint8_t header = 0;            // the NAL unit's first byte
+  uint8_t header = 0;  // the NAL unit's first byte
   bool endsAccessUnit = false;
 };
 
 class H264VideoStreamParser : public StreamParser {
 public:
   H264VideoStreamParser(H264VideoStreamFramer* framer, FramedSource* inputSource, bool includeStartCodeInOutput)
-      : StreamParser(inputSource, FramedSource::handleClosure, framer,
-                     &H264VideoStreamFramer::continueReadProcessing, framer),
+      : StreamParser(inputSource, FramedSource::handleClosure, framer, &H264VideoStreamFramer::continueReadProcessing,
+                     framer),
         fIncludeStartCodeInOutput(includeStartCodeInOutput) {}
 
   void registerReadInterest(unsigned char* to, unsigned maxSize) {
@@ -274,8 +274,7 @@ constexpr unsigned kMaxDeliveryDepth = 8;
 }  // namespace
 
 H264VideoStreamFramer* H264VideoStreamFramer::createNew(UsageEnvironment& env, FramedSource* inputSource,
-                                                        Boolean includeStartCodeInOutput,
-                                                        Boolean useWallClockTime) {
+                                                        Boolean includeStartCodeInOutput, Boolean useWallClockTime) {
   return new H264VideoStreamFramer(env, inputSource, includeStartCodeInOutput, useWallClockTime);
 }
 

@@ -71,8 +71,8 @@ void MPEG4VideoStreamDiscreteFramer::doGetNextFrame() {
   fInputSource->getNextFrame(fTo, fMaxSize, afterGettingFrame, this, FramedSource::handleClosure, this);
 }
 
-void MPEG4VideoStreamDiscreteFramer::afterGettingFrame(void* clientData, unsigned frameSize,
-                                                       unsigned numTruncatedBytes, struct timeval presentationTime,
+void MPEG4VideoStreamDiscreteFramer::afterGettingFrame(void* clientData, unsigned frameSize, unsigned numTruncatedBytes,
+                                                       struct timeval presentationTime,
                                                        unsigned durationInMicroseconds) {
   static_cast<MPEG4VideoStreamDiscreteFramer*>(clientData)
       ->afterGettingFrame1(frameSize, numTruncatedBytes, presentationTime, durationInMicroseconds);
@@ -99,8 +99,8 @@ void MPEG4VideoStreamDiscreteFramer::afterGettingFrame1(unsigned frameSize, unsi
   fPresentationTime = presentationTime;
   fDurationInMicroseconds = durationInMicroseconds;
   if (fVopTimeIncrementResolution > 0 && fFixedVopTimeIncrement > 0) {
-    fDurationInMicroseconds = static_cast<unsigned>(uint64_t(fFixedVopTimeIncrement) * 1000000u /
-                                                    fVopTimeIncrementResolution);
+    fDurationInMicroseconds =
+        static_cast<unsigned>(uint64_t(fFixedVopTimeIncrement) * 1000000u / fVopTimeIncrementResolution);
   }
 
   // GOV header: its time code resets the seconds base.
@@ -139,8 +139,8 @@ void MPEG4VideoStreamDiscreteFramer::afterGettingFrame1(unsigned frameSize, unsi
       }
       int64_t diff = static_cast<int64_t>(ticks) - static_cast<int64_t>(fBaseTicks);
       int64_t offsetUs = diff * 1000000 / static_cast<int64_t>(fVopTimeIncrementResolution);
-      int64_t derived = static_cast<int64_t>(fBasePresentationTime.tv_sec) * 1000000 + fBasePresentationTime.tv_usec +
-                        offsetUs;
+      int64_t derived =
+          static_cast<int64_t>(fBasePresentationTime.tv_sec) * 1000000 + fBasePresentationTime.tv_usec + offsetUs;
       int64_t given = static_cast<int64_t>(presentationTime.tv_sec) * 1000000 + presentationTime.tv_usec;
       if (derived - given > 2000000 || given - derived > 2000000) {
         // Garbage or a restarted encoder: start a new time line here.
@@ -187,12 +187,21 @@ void MPEG4VideoStreamDiscreteFramer::parseVOL(unsigned char const* d, unsigned s
     br.get(8);
     br.get(8);
   }
-  if (br.get(1)) {  // vol_control_parameters
-    br.get(2);      // chroma_format
-    br.get(1);      // low_delay
+  if (br.get(1)) {    // vol_control_parameters
+    br.get(2);        // chroma_format
+    br.get(1);        // low_delay
     if (br.get(1)) {  // vbv_parameters
-      br.get(15); br.get(1); br.get(15); br.get(1);
-      br.get(15); br.get(1); br.get(3); br.get(11); br.get(1); br.get(15); br.get(1);
+      br.get(15);
+      br.get(1);
+      br.get(15);
+      br.get(1);
+      br.get(15);
+      br.get(1);
+      br.get(3);
+      br.get(11);
+      br.get(1);
+      br.get(15);
+      br.get(1);
     }
   }
   unsigned shape = br.get(2);

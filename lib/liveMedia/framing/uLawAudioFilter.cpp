@@ -17,8 +17,7 @@ uLawFromPCMAudioSource* uLawFromPCMAudioSource::createNew(UsageEnvironment& env,
 }
 
 uLawFromPCMAudioSource::uLawFromPCMAudioSource(UsageEnvironment& env, FramedSource* inputSource, int byteOrdering)
-    : FramedFilter(env, inputSource),
-      fBigEndianInput(byteOrdering == 2 || (byteOrdering == 0 && hostIsBigEndian())) {}
+    : FramedFilter(env, inputSource), fBigEndianInput(byteOrdering == 2 || (byteOrdering == 0 && hostIsBigEndian())) {}
 
 uLawFromPCMAudioSource::~uLawFromPCMAudioSource() = default;
 

@@ -47,8 +47,8 @@ std::string computeDigestResponse(std::string_view username, std::string_view re
 // nonce, uri and response present, realm and nonce equal to ours, a known
 // user (named exactly: a name with a NUL in it is nobody), and the response
 // that user's password gives.
-bool digestAuthorizationAccepted(UserAuthenticationDatabase& db, std::string_view authorization,
-                                 std::string_view nonce, std::string_view method);
+bool digestAuthorizationAccepted(UserAuthenticationDatabase& db, std::string_view authorization, std::string_view nonce,
+                                 std::string_view method);
 
 // 32 lower-case hex digits from the system's random source.
 std::string makeDigestNonce();

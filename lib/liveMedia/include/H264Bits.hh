@@ -13,7 +13,7 @@ namespace h264 {
 
 // NAL unit types used by the framer (Table 7-1).
 enum NalUnitType : unsigned {
-  kNalSlice = 1,            // coded slice of a non-IDR picture
+  kNalSlice = 1,  // coded slice of a non-IDR picture
   kNalSliceDataPartitionA = 2,
   kNalSliceDataPartitionB = 3,
   kNalSliceDataPartitionC = 4,
@@ -87,8 +87,8 @@ private:
   size_t fSize;
   size_t fPos = 0;
   bool fSkipEmulationPrevention;
-  unsigned fZeroRun = 0;   // zero bytes seen just before fPos
-  uint8_t fCache = 0;      // current byte, consumed from its top bit down
+  unsigned fZeroRun = 0;  // zero bytes seen just before fPos
+  uint8_t fCache = 0;     // current byte, consumed from its top bit down
   unsigned fBitsInCache = 0;
   bool fOverrun = false;
 };

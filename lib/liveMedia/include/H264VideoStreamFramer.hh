@@ -27,8 +27,7 @@ public:
   // useWallClockTime: each access unit's presentation time is the wall-clock
   // time at which the previous access unit's end was parsed.
   static H264VideoStreamFramer* createNew(UsageEnvironment& env, FramedSource* inputSource,
-                                          Boolean includeStartCodeInOutput = False,
-                                          Boolean useWallClockTime = False);
+                                          Boolean includeStartCodeInOutput = False, Boolean useWallClockTime = False);
 
   // The latest parameter sets seen in the stream (null and 0 when none yet).
   void getSPSandPPS(uint8_t const*& sps, unsigned& spsSize, uint8_t const*& pps, unsigned& ppsSize) const;

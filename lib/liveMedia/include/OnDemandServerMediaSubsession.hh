@@ -19,8 +19,8 @@ public:
   char const* sdpLines() override;
   Boolean getStreamParameters(unsigned clientSessionId, ClientTransport const& transport, Port& serverRTPPort,
                               Port& serverRTCPPort, void*& streamToken) override;
-  void startStream(unsigned clientSessionId, void* streamToken, void (*livenessFunc)(void*),
-                   void* livenessClientData, unsigned short& rtpSeqNum, unsigned& rtpTimestamp) override;
+  void startStream(unsigned clientSessionId, void* streamToken, void (*livenessFunc)(void*), void* livenessClientData,
+                   unsigned short& rtpSeqNum, unsigned& rtpTimestamp) override;
   void pauseStream(unsigned clientSessionId, void* streamToken) override;
   void deleteStream(unsigned clientSessionId, void*& streamToken) override;
   float streamPosition(void* streamToken) override;

@@ -98,10 +98,10 @@ private:
 
   RTPSink* fSink;
   std::string fCNAME;
-  double fRTCPBandwidth;     // bytes per second
-  double fAvgRTCPSize;       // bytes, UDP/IP overhead included
+  double fRTCPBandwidth;  // bytes per second
+  double fAvgRTCPSize;    // bytes, UDP/IP overhead included
   bool fInitialReport = true;
-  uint32_t fOwnSSRC;         // when there is no sink
+  uint32_t fOwnSSRC;  // when there is no sink
   TaskScheduler::TaskToken fReportTask = nullptr;
   int64_t fLastInterval = 0;
   bool fReading = false;

@@ -37,7 +37,9 @@ public:
   unsigned packetCount() const { return fPacketCount; }
   unsigned octetCount() const { return fOctetCount; }  // payload bytes
   // Presentation time and RTP timestamp of the most recent packet sent.
-  struct timeval const& lastPresentationTime() const { return fLastPresentationTime; }
+  struct timeval const& lastPresentationTime() const {
+    return fLastPresentationTime;
+  }
   Boolean hasSentPackets() const { return fPacketCount > 0; }
 
   void setStreamSocket(InterleavedChannelWriter* writer, unsigned char channelId) {

@@ -24,8 +24,7 @@ public:
   // Returns null on failure, with the reason in env's result message.
   // Ignores SIGPIPE for the whole process.
   static RTSPServer* createNew(UsageEnvironment& env, Port ourPort = Port(554),
-                               UserAuthenticationDatabase* authDatabase = nullptr,
-                               unsigned reclamationSeconds = 65);
+                               UserAuthenticationDatabase* authDatabase = nullptr, unsigned reclamationSeconds = 65);
 
   void addServerMediaSession(ServerMediaSession* serverMediaSession);
   ServerMediaSession* lookupServerMediaSession(char const* streamName);

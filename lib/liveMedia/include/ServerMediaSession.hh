@@ -34,7 +34,9 @@ public:
   // Reference count of client sessions using this stream.
   unsigned referenceCount() const { return fReferenceCount; }
   void incrementReferenceCount() { ++fReferenceCount; }
-  void decrementReferenceCount() { if (fReferenceCount > 0) --fReferenceCount; }
+  void decrementReferenceCount() {
+    if (fReferenceCount > 0) --fReferenceCount;
+  }
 
 protected:
   ServerMediaSession(UsageEnvironment& env, char const* streamName, char const* info, char const* description,

@@ -22,16 +22,16 @@ public:
   // One client's transport, as parsed from its SETUP.
   struct ClientTransport {
     Boolean streamOverTCP = False;
-    struct in_addr destinationAddress {};  // UDP: the client's address
-    Port clientRTPPort, clientRTCPPort;      // UDP
+    struct in_addr destinationAddress {};           // UDP: the client's address
+    Port clientRTPPort, clientRTCPPort;             // UDP
     InterleavedChannelWriter* tcpWriter = nullptr;  // TCP: the client's RTSP connection
     unsigned char rtpChannelId = 0, rtcpChannelId = 1;
   };
   // Attaches client 'clientSessionId' to the track's stream (creating it for
   // the first client). Fills the server ports and an opaque stream token.
   // Returns false (nothing created, nothing attached) when it cannot serve.
-  virtual Boolean getStreamParameters(unsigned clientSessionId, ClientTransport const& transport,
-                                      Port& serverRTPPort, Port& serverRTCPPort, void*& streamToken) = 0;
+  virtual Boolean getStreamParameters(unsigned clientSessionId, ClientTransport const& transport, Port& serverRTPPort,
+                                      Port& serverRTCPPort, void*& streamToken) = 0;
   // Starts (or joins) the flow for this client; fills the RTP-Info values.
   // 'livenessFunc(livenessClientData)' is called for each RTCP receiver
   // report from this client.

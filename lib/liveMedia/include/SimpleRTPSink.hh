@@ -20,15 +20,14 @@ public:
   static SimpleRTPSink* createNew(UsageEnvironment& env, Groupsock* RTPgs, unsigned char rtpPayloadFormat,
                                   unsigned rtpTimestampFrequency, char const* sdpMediaTypeString,
                                   char const* rtpPayloadFormatName, unsigned numChannels = 1,
-                                  Boolean allowMultipleFramesPerPacket = True,
-                                  Boolean doNormalMBitRule = True);
+                                  Boolean allowMultipleFramesPerPacket = True, Boolean doNormalMBitRule = True);
 
   char const* sdpMediaType() const override;
 
 protected:
-  SimpleRTPSink(UsageEnvironment& env, Groupsock* RTPgs, unsigned char rtpPayloadFormat,
-                unsigned rtpTimestampFrequency, char const* sdpMediaTypeString, char const* rtpPayloadFormatName,
-                unsigned numChannels, Boolean allowMultipleFramesPerPacket, Boolean doNormalMBitRule);
+  SimpleRTPSink(UsageEnvironment& env, Groupsock* RTPgs, unsigned char rtpPayloadFormat, unsigned rtpTimestampFrequency,
+                char const* sdpMediaTypeString, char const* rtpPayloadFormatName, unsigned numChannels,
+                Boolean allowMultipleFramesPerPacket, Boolean doNormalMBitRule);
   ~SimpleRTPSink() override;
 
   Boolean allowMultipleFramesPerPacket() const override;

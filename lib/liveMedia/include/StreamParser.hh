@@ -53,9 +53,8 @@ public:
   unsigned numBankSwitches() const { return fNumBankSwitches; }
 
 protected:
-  StreamParser(FramedSource* inputSource, FramedSource::onCloseFunc* onInputCloseFunc,
-               void* onInputCloseClientData, clientContinueFunc* clientContinueFunc,
-               void* clientContinueClientData);
+  StreamParser(FramedSource* inputSource, FramedSource::onCloseFunc* onInputCloseFunc, void* onInputCloseClientData,
+               clientContinueFunc* clientContinueFunc, void* clientContinueClientData);
 
   UsageEnvironment& envir() const { return fInputSource->envir(); }
   FramedSource* inputSource() const { return fInputSource; }
@@ -95,7 +94,9 @@ protected:
   // Bytes consumed since the saved position.
   unsigned curOffset() const { return fCurParserIndex - fSavedParserIndex; }
 
-  struct timeval lastSeenPresentationTime() const { return fLastSeenPresentationTime; }
+  struct timeval lastSeenPresentationTime() const {
+    return fLastSeenPresentationTime;
+  }
 
 private:
   void ensureValidBytes1(unsigned numBytesNeeded);

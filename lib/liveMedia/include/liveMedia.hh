@@ -21,7 +21,7 @@
 #include "ServerMediaSession.hh"
 #include "ServerMediaSubsession.hh"
 #include "SimpleRTPSink.hh"
-#include "uLawAudioFilter.hh"
 #include "liveMedia_version.hh"
+#include "uLawAudioFilter.hh"
 
 #endif

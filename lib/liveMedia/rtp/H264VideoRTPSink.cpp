@@ -53,8 +53,9 @@ std::string h264FmtpLine(unsigned char payloadType, unsigned char const* sps, un
   }
   if (n < 3) return std::string();
   char head[96];
-  std::snprintf(head, sizeof head, "a=fmtp:%d packetization-mode=1;profile-level-id=%02X%02X%02X;sprop-parameter-sets=",
-                payloadType, rbsp[0], rbsp[1], rbsp[2]);
+  std::snprintf(head, sizeof head,
+                "a=fmtp:%d packetization-mode=1;profile-level-id=%02X%02X%02X;sprop-parameter-sets=", payloadType,
+                rbsp[0], rbsp[1], rbsp[2]);
   std::string line(head);
   line += base64Encode(sps, spsSize);
   line += ',';
@@ -63,8 +64,7 @@ std::string h264FmtpLine(unsigned char payloadType, unsigned char const* sps, un
   return line;
 }
 
-H264VideoRTPSink* H264VideoRTPSink::createNew(UsageEnvironment& env, Groupsock* RTPgs,
-                                              unsigned char rtpPayloadFormat) {
+H264VideoRTPSink* H264VideoRTPSink::createNew(UsageEnvironment& env, Groupsock* RTPgs, unsigned char rtpPayloadFormat) {
   return new H264VideoRTPSink(env, RTPgs, rtpPayloadFormat);
 }
 
@@ -75,9 +75,7 @@ H264VideoRTPSink::~H264VideoRTPSink() = default;
 
 char const* H264VideoRTPSink::sdpMediaType() const { return "video"; }
 
-Boolean H264VideoRTPSink::sourceIsCompatibleWithUs(MediaSource& source) {
-  return source.isH264VideoStreamFramer();
-}
+Boolean H264VideoRTPSink::sourceIsCompatibleWithUs(MediaSource& source) { return source.isH264VideoStreamFramer(); }
 
 char const* H264VideoRTPSink::auxSDPLine() {
   refreshFmtpLine();

@@ -113,8 +113,7 @@ Boolean InterleavedSocketWriter::writeInterleavedFrame(unsigned char channelId, 
     ++fNumDroppedFrames;
     return False;
   }
-  unsigned char header[4] = {'$', channelId, static_cast<unsigned char>(size >> 8),
-                             static_cast<unsigned char>(size)};
+  unsigned char header[4] = {'$', channelId, static_cast<unsigned char>(size >> 8), static_cast<unsigned char>(size)};
   if (!write2(header, 4, data, size)) {
     ++fNumDroppedFrames;
     return False;

@@ -18,9 +18,7 @@ MPEG4ESVideoRTPSink::~MPEG4ESVideoRTPSink() = default;
 
 char const* MPEG4ESVideoRTPSink::sdpMediaType() const { return "video"; }
 
-Boolean MPEG4ESVideoRTPSink::sourceIsCompatibleWithUs(MediaSource& source) {
-  return source.isMPEG4VideoStreamFramer();
-}
+Boolean MPEG4ESVideoRTPSink::sourceIsCompatibleWithUs(MediaSource& source) { return source.isMPEG4VideoStreamFramer(); }
 
 Boolean MPEG4ESVideoRTPSink::frameEndsWithMarker(unsigned char const* frame, unsigned frameSize) {
   // A frame that opens with configuration headers rather than a VOP: keep the

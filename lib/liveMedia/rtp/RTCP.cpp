@@ -37,9 +37,8 @@ RTCPInstance* RTCPInstance::createNew(UsageEnvironment& env, Groupsock* RTCPgs, 
   return new RTCPInstance(env, RTCPgs, totSessionBW, cname, sink, source, isSSMSource);
 }
 
-RTCPInstance::RTCPInstance(UsageEnvironment& env, Groupsock* RTCPgs, unsigned totSessionBW,
-                           unsigned char const* cname, RTPSink* sink, RTPSource* /*source*/,
-                           Boolean /*isSSMSource*/)
+RTCPInstance::RTCPInstance(UsageEnvironment& env, Groupsock* RTCPgs, unsigned totSessionBW, unsigned char const* cname,
+                           RTPSink* sink, RTPSource* /*source*/, Boolean /*isSSMSource*/)
     : Medium(env),
       fRTCPInterface(RTCPgs),
       fSink(sink),
@@ -198,8 +197,8 @@ void RTCPInstance::incomingReportHandler1() {
   socklen_t fromLen = sizeof from;
   // One datagram per event: the loop calls again while more are waiting, and
   // the handler we call may close this instance.
-  ssize_t n = ::recvfrom(gs->socketNum(), fInBuf, sizeof fInBuf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
-                         &fromLen);
+  ssize_t n =
+      ::recvfrom(gs->socketNum(), fInBuf, sizeof fInBuf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLen);
   if (n <= 0) return;
   ++fNumPacketsReceived;
   fAvgRTCPSize = (1.0 / 16.0) * (static_cast<double>(n) + kIPUDPOverhead) + (15.0 / 16.0) * fAvgRTCPSize;
@@ -249,8 +248,8 @@ void RTCPInstance::unsetSpecificRRHandler(struct in_addr fromAddress, Port fromP
   }
 }
 
-void RTCPInstance::setStreamRRHandler(InterleavedChannelWriter* writer, unsigned char channelId,
-                                      RRHandlerFunc* handler, void* clientData) {
+void RTCPInstance::setStreamRRHandler(InterleavedChannelWriter* writer, unsigned char channelId, RRHandlerFunc* handler,
+                                      void* clientData) {
   for (StreamHandler& h : fStreamHandlers) {
     if (h.writer == writer && h.channelId == channelId) {
       h.handler = handler;

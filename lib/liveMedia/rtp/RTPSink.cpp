@@ -39,8 +39,8 @@ char const* RTPSink::auxSDPLine() { return nullptr; }
 uint32_t RTPSink::convertToRTPTimestamp(struct timeval tv) const {
   // 64-bit arithmetic: seconds times 90000 overflows 32 bits within hours.
   uint64_t const freq = fTimestampFrequency;
-  uint64_t ticks = static_cast<uint64_t>(tv.tv_sec) * freq +
-                   (static_cast<uint64_t>(tv.tv_usec) * freq + 500000) / 1000000;
+  uint64_t ticks =
+      static_cast<uint64_t>(tv.tv_sec) * freq + (static_cast<uint64_t>(tv.tv_usec) * freq + 500000) / 1000000;
   return fTimestampBase + static_cast<uint32_t>(ticks);
 }
 

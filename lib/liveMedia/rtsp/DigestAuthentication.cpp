@@ -86,8 +86,8 @@ std::string makeDigestNonce() {
   return std::string(hex, 32);
 }
 
-bool digestAuthorizationAccepted(UserAuthenticationDatabase& db, std::string_view authorization,
-                                 std::string_view nonce, std::string_view method) {
+bool digestAuthorizationAccepted(UserAuthenticationDatabase& db, std::string_view authorization, std::string_view nonce,
+                                 std::string_view method) {
   DigestAuthorizationFields f;
   if (nonce.empty() || !parseDigestAuthorization(authorization, f)) return false;
   if (f.realm != db.realm() || f.nonce != nonce) return false;

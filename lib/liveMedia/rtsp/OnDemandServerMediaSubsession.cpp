@@ -102,8 +102,7 @@ public:
 };
 
 OnDemandServerMediaSubsession::OnDemandServerMediaSubsession(UsageEnvironment& env, Boolean reuseFirstSource,
-                                                             portNumBits initialPortNum,
-                                                             Boolean multiplexRTCPWithRTP)
+                                                             portNumBits initialPortNum, Boolean multiplexRTCPWithRTP)
     : ServerMediaSubsession(env),
       fReuseFirstSource(reuseFirstSource),
       fInitialPortNum(initialPortNum),
@@ -164,8 +163,7 @@ OnDemandServerMediaSubsession::StreamState* OnDemandServerMediaSubsession::looku
   return it->second;
 }
 
-OnDemandServerMediaSubsession::StreamState* OnDemandServerMediaSubsession::createStream(
-    unsigned clientSessionId) {
+OnDemandServerMediaSubsession::StreamState* OnDemandServerMediaSubsession::createStream(unsigned clientSessionId) {
   UsageEnvironment& env = envir();
   std::unique_ptr<Groupsock> rtpGS, rtcpGS;
   // An RTP port (even unless RTCP shares it) and the next one for RTCP,
@@ -220,9 +218,9 @@ void OnDemandServerMediaSubsession::destroyStream(StreamState* stream) {
   delete stream;
 }
 
-Boolean OnDemandServerMediaSubsession::getStreamParameters(unsigned clientSessionId,
-                                                           ClientTransport const& transport, Port& serverRTPPort,
-                                                           Port& serverRTCPPort, void*& streamToken) {
+Boolean OnDemandServerMediaSubsession::getStreamParameters(unsigned clientSessionId, ClientTransport const& transport,
+                                                           Port& serverRTPPort, Port& serverRTCPPort,
+                                                           void*& streamToken) {
   if (transport.streamOverTCP && transport.tcpWriter == nullptr) return False;
   StreamState* stream = nullptr;
   if (fReuseFirstSource && fSharedStream != nullptr && !fSharedStream->fEnded) stream = fSharedStream;
@@ -309,8 +307,8 @@ float OnDemandServerMediaSubsession::streamPosition(void* streamToken) {
   return static_cast<float>(secondsSince(stream->fStartTime));
 }
 
-void OnDemandServerMediaSubsession::injectInterleavedRTCP(void* streamToken, unsigned char const* packet,
-                                                          unsigned size, InterleavedChannelWriter* fromWriter,
+void OnDemandServerMediaSubsession::injectInterleavedRTCP(void* streamToken, unsigned char const* packet, unsigned size,
+                                                          InterleavedChannelWriter* fromWriter,
                                                           unsigned char channelId) {
   StreamState* stream = lookupStream(streamToken);
   if (stream != nullptr && stream->fRTCP != nullptr) stream->fRTCP->injectReport(packet, size, fromWriter, channelId);

@@ -156,8 +156,8 @@ void RTSPClientConnection::processInput() {
       continue;
     }
     size_t requestLength = 0;
-    RTSPRequestScan scan = scanRTSPRequest(reinterpret_cast<char const*>(fIn + pos), avail, kRequestBufferSize,
-                                           fScanFrom, requestLength);
+    RTSPRequestScan scan =
+        scanRTSPRequest(reinterpret_cast<char const*>(fIn + pos), avail, kRequestBufferSize, fScanFrom, requestLength);
     if (scan == RTSPRequestScan::TooLarge) {
       requestClose();  // no answer: the request can never be complete
       return;
@@ -177,8 +177,7 @@ void RTSPClientConnection::processInput() {
   if (needMore && fInLength >= kRequestBufferSize) requestClose();
 }
 
-void RTSPClientConnection::handleInterleavedFrame(unsigned char channelId, unsigned char const* data,
-                                                  unsigned size) {
+void RTSPClientConnection::handleInterleavedFrame(unsigned char channelId, unsigned char const* data, unsigned size) {
   // RTCP from a client that streams over this connection goes to its track's RTCP.
   for (auto const& entry : fServer.fClientSessions) {
     for (RTSPClientSession::Track& t : entry.second->tracks()) {
@@ -369,8 +368,7 @@ void RTSPClientConnection::handleSETUP(RTSPRequest const& req, RTSPClientSession
   std::string localText(AddressString(fLocalAddress.s_addr));
   char buf[256];
   if (transport.streamOverTCP) {
-    std::snprintf(buf, sizeof buf,
-                  "Transport: RTP/AVP/TCP;unicast;destination=%s;source=%s;interleaved=%u-%u\r\n",
+    std::snprintf(buf, sizeof buf, "Transport: RTP/AVP/TCP;unicast;destination=%s;source=%s;interleaved=%u-%u\r\n",
                   peerText.c_str(), localText.c_str(), transport.rtpChannelId, transport.rtcpChannelId);
   } else {
     std::snprintf(buf, sizeof buf,
@@ -401,8 +399,7 @@ void RTSPClientConnection::handlePLAY(RTSPRequest const& req, RTSPClientSession*
     if (track != nullptr && t.subsession != track) continue;
     unsigned short seq = 0;
     unsigned rtptime = 0;
-    t.subsession->startStream(session->id(), t.streamToken, RTSPClientSession::livenessCallback, session, seq,
-                              rtptime);
+    t.subsession->startStream(session->id(), t.streamToken, RTSPClientSession::livenessCallback, session, seq, rtptime);
     if (!rtpInfo.empty()) rtpInfo += ",";
     std::snprintf(buf, sizeof buf, "url=%s%s/%s;seq=%u;rtptime=%u", prefix.c_str(),
                   session->serverMediaSession()->streamName(), t.subsession->trackId(), seq, rtptime);
@@ -438,8 +435,7 @@ void RTSPClientConnection::handleTEARDOWN(RTSPRequest const& req, RTSPClientSess
   sendSimpleResponse("200 OK", req.cseq);
 }
 
-void RTSPClientConnection::handleGETorSETPARAMETER(RTSPRequest const& req, RTSPClientSession* session,
-                                                   bool isGet) {
+void RTSPClientConnection::handleGETorSETPARAMETER(RTSPRequest const& req, RTSPClientSession* session, bool isGet) {
   bool star = req.urlPath == "*";
   if (session == nullptr && !star) {
     sendSimpleResponse("454 Session Not Found", req.cseq);
@@ -583,8 +579,7 @@ void RTSPClientConnection::queueOutput(unsigned char const* data, size_t size) {
   updateSocketHandling();
 }
 
-Boolean RTSPClientConnection::writeInterleavedFrame(unsigned char channelId, unsigned char const* data,
-                                                    unsigned size) {
+Boolean RTSPClientConnection::writeInterleavedFrame(unsigned char channelId, unsigned char const* data, unsigned size) {
   if (fCloseRequested || size > 0xFFFF) return False;
   unsigned char header[4] = {'$', channelId, static_cast<unsigned char>(size >> 8),
                              static_cast<unsigned char>(size & 0xFF)};

@@ -81,7 +81,7 @@ private:
   size_t fScanFrom = 0;        // how far the current request was scanned for its end
   size_t fSkipFrameBytes = 0;  // rest of an interleaved frame too big to keep
 
-  ByteRing fOut;  // grows to the connection's largest backlog, then stays
+  ByteRing fOut;          // grows to the connection's largest backlog, then stays
   std::string fResponse;  // the answer being built (its capacity is reused)
 
   std::string fNonce;  // the Digest nonce last issued on this connection

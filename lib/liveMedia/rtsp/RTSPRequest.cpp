@@ -34,8 +34,7 @@ bool parseUnsigned(std::string_view s, unsigned long& value, size_t maxDigits = 
 }
 
 // Splits "a-b" (or "a") into two numbers below 'limit'.
-bool parsePair(std::string_view s, unsigned long limit, unsigned long& first, unsigned long& second,
-               bool& hasSecond) {
+bool parsePair(std::string_view s, unsigned long limit, unsigned long& first, unsigned long& second, bool& hasSecond) {
   size_t dash = s.find('-');
   hasSecond = dash != std::string_view::npos;
   if (!parseUnsigned(trim(s.substr(0, dash)), first) || first >= limit) return false;

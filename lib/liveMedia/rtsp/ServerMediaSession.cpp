@@ -11,8 +11,7 @@
 #include "liveMedia_version.hh"
 
 ServerMediaSession* ServerMediaSession::createNew(UsageEnvironment& env, char const* streamName, char const* info,
-                                                  char const* description, Boolean isSSM,
-                                                  char const* miscSDPLines) {
+                                                  char const* description, Boolean isSSM, char const* miscSDPLines) {
   return new ServerMediaSession(env, streamName, info, description, isSSM, miscSDPLines);
 }
 
