@@ -9,19 +9,3 @@ char* strDup(char const* str) {
   std::memcpy(copy, str, len);
   return copy;
 }
-
-char* strDupSize(char const* str) {
-  size_t dummy;
-  return strDupSize(str, dummy);
-}
-
-char* strDupSize(char const* str, size_t& resultBufSize) {
-  if (str == nullptr) {
-    resultBufSize = 0;
-    return nullptr;
-  }
-  resultBufSize = std::strlen(str) + 1;
-  char* copy = new char[resultBufSize];
-  copy[0] = '\0';
-  return copy;
-}

@@ -79,18 +79,6 @@ Boolean makeSocketNonBlocking(int sock) {
   return flags >= 0 && fcntl(sock, F_SETFL, flags | O_NONBLOCK) >= 0;
 }
 
-Boolean makeSocketBlocking(int sock, unsigned writeTimeoutInMilliseconds) {
-  int flags = fcntl(sock, F_GETFL, 0);
-  if (flags < 0 || fcntl(sock, F_SETFL, flags & ~O_NONBLOCK) < 0) return False;
-  if (writeTimeoutInMilliseconds > 0) {
-    struct timeval tv;
-    tv.tv_sec = writeTimeoutInMilliseconds / 1000;
-    tv.tv_usec = (writeTimeoutInMilliseconds % 1000) * 1000;
-    setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  }
-  return True;
-}
-
 Boolean setSocketKeepAlive(int sock) {
   int on = 1;
   return setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0;
@@ -108,8 +96,6 @@ static unsigned getBufferSize(UsageEnvironment& env, int bufOptName, int socket)
 
 unsigned getSendBufferSize(UsageEnvironment& env, int socket) { return getBufferSize(env, SO_SNDBUF, socket); }
 
-unsigned getReceiveBufferSize(UsageEnvironment& env, int socket) { return getBufferSize(env, SO_RCVBUF, socket); }
-
 static unsigned increaseBufferTo(UsageEnvironment& env, int bufOptName, int socket, unsigned requestedSize) {
   unsigned curSize = getBufferSize(env, bufOptName, socket);
   // Ask for less and less until the system agrees, or we reach what we have.
@@ -123,10 +109,6 @@ static unsigned increaseBufferTo(UsageEnvironment& env, int bufOptName, int sock
 
 unsigned increaseSendBufferTo(UsageEnvironment& env, int socket, unsigned requestedSize) {
   return increaseBufferTo(env, SO_SNDBUF, socket, requestedSize);
-}
-
-unsigned increaseReceiveBufferTo(UsageEnvironment& env, int socket, unsigned requestedSize) {
-  return increaseBufferTo(env, SO_RCVBUF, socket, requestedSize);
 }
 
 Boolean getSourcePort(UsageEnvironment& env, int socket, Port& port) {
@@ -171,33 +153,4 @@ char const* AddressString(netAddressBits addr) {
   in.s_addr = addr;
   inet_ntop(AF_INET, &in, buf, sizeof buf);
   return buf;
-}
-
-int readSocket(UsageEnvironment& env, int socket, unsigned char* buffer, unsigned bufferSize,
-               struct sockaddr_in& fromAddress) {
-  socklen_t addressSize = sizeof fromAddress;
-  ssize_t n = recvfrom(socket, buffer, bufferSize, 0, reinterpret_cast<struct sockaddr*>(&fromAddress), &addressSize);
-  if (n < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNREFUSED) return 0;
-    env.setResultErrMsg("recvfrom() error: ");
-    return -1;
-  }
-  return static_cast<int>(n);
-}
-
-Boolean writeSocket(UsageEnvironment& env, int socket, struct in_addr address, portNumBits portNum,
-                    unsigned char* buffer, unsigned bufferSize) {
-  struct sockaddr_in dest;
-  std::memset(&dest, 0, sizeof dest);
-  dest.sin_family = AF_INET;
-  dest.sin_addr = address;
-  dest.sin_port = portNum;
-  ssize_t n = sendto(socket, buffer, bufferSize, 0, reinterpret_cast<struct sockaddr*>(&dest), sizeof dest);
-  if (n != static_cast<ssize_t>(bufferSize)) {
-    char msg[64];
-    std::snprintf(msg, sizeof msg, "writeSocket(%d), sendTo() error: ", socket);
-    env.setResultErrMsg(msg);
-    return False;
-  }
-  return True;
 }

@@ -102,8 +102,7 @@ protected:
     rtpGs->addDestination(lo, Port(port), 1);
     rtcpGs->addDestination(lo, Port(uint16_t(port + 1)), 1);
     sink = makeSink(*env, rtpGs.get());
-    rtcp = RTCPInstance::createNew(*env, rtcpGs.get(), 500, reinterpret_cast<unsigned char const*>("ostra-test"), sink,
-                                   nullptr);
+    rtcp = RTCPInstance::createNew(*env, rtcpGs.get(), 500, reinterpret_cast<unsigned char const*>("ostra-test"), sink);
   }
   void play(FramedSource* source) {
     ended = false;

@@ -146,8 +146,7 @@ protected:
 
 TEST_F(RtcpTest, SenderReportWithCnameLayout) {
   sendSomeRtp(3);
-  rtcp = RTCPInstance::createNew(*env, rtcpGs.get(), 3000, reinterpret_cast<unsigned char const*>("camera-1"), sink,
-                                 nullptr);
+  rtcp = RTCPInstance::createNew(*env, rtcpGs.get(), 3000, reinterpret_cast<unsigned char const*>("camera-1"), sink);
   EXPECT_TRUE(rtcp->isRTCPInstance());
   timeval before, after;
   gettimeofday(&before, nullptr);
@@ -174,7 +173,7 @@ TEST_F(RtcpTest, SenderReportWithCnameLayout) {
 }
 
 TEST_F(RtcpTest, ScheduledReportsFollowTheRandomisedInterval) {
-  rtcp = RTCPInstance::createNew(*env, rtcpGs.get(), 64, reinterpret_cast<unsigned char const*>("h"), sink, nullptr);
+  rtcp = RTCPInstance::createNew(*env, rtcpGs.get(), 64, reinterpret_cast<unsigned char const*>("h"), sink);
   // First interval: half the 5 s minimum, times [0.5, 1.5] / (e - 1.5).
   int64_t first = rtcp->lastScheduledInterval();
   EXPECT_GE(first, int64_t(2.5e6 * 0.5 / 1.21828) - 1);
@@ -187,7 +186,7 @@ TEST_F(RtcpTest, ScheduledReportsFollowTheRandomisedInterval) {
 }
 
 TEST_F(RtcpTest, ByeOnCloseToDestinationsStillAttached) {
-  rtcp = RTCPInstance::createNew(*env, rtcpGs.get(), 3000, reinterpret_cast<unsigned char const*>("h"), sink, nullptr);
+  rtcp = RTCPInstance::createNew(*env, rtcpGs.get(), 3000, reinterpret_cast<unsigned char const*>("h"), sink);
   TcpPair tcp;
   InterleavedSocketWriter writer(*env, tcp.server);
   rtcp->addStreamSocket(&writer, 1);
@@ -211,7 +210,7 @@ TEST_F(RtcpTest, ByeOnCloseToDestinationsStillAttached) {
 
   // Nobody attached: no BYE.
   rtcpGs->removeAllDestinations();
-  rtcp = RTCPInstance::createNew(*env, rtcpGs.get(), 3000, reinterpret_cast<unsigned char const*>("h"), sink, nullptr);
+  rtcp = RTCPInstance::createNew(*env, rtcpGs.get(), 3000, reinterpret_cast<unsigned char const*>("h"), sink);
   unsigned sent = rtcp->numReportsSent();
   Medium::close(rtcp);
   rtcp = nullptr;
@@ -224,7 +223,7 @@ struct RRCounter {
 };
 
 TEST_F(RtcpTest, ReceiverReportsReachTheirHandler) {
-  rtcp = RTCPInstance::createNew(*env, rtcpGs.get(), 3000, reinterpret_cast<unsigned char const*>("h"), sink, nullptr);
+  rtcp = RTCPInstance::createNew(*env, rtcpGs.get(), 3000, reinterpret_cast<unsigned char const*>("h"), sink);
   UdpReceiver client(*env), stranger(*env);
   RRCounter fromClient, fromStranger;
   rtcp->setSpecificRRHandler(client.loopback(), Port(client.port()), RRCounter::onRR, &fromClient);

@@ -131,20 +131,6 @@ TEST(TransportHeader, RefusesWhatCannotBeServedAndPicksAnAlternative) {
   EXPECT_EQ(t.rtpChannel, 2);
 }
 
-TEST(RangeHeader, NptStart) {
-  double start = -1;
-  ASSERT_TRUE(parseNptRange("npt=5-", start));
-  EXPECT_DOUBLE_EQ(start, 5.0);
-  ASSERT_TRUE(parseNptRange("npt=0.000-", start));
-  EXPECT_DOUBLE_EQ(start, 0.0);
-  ASSERT_TRUE(parseNptRange("npt=now-", start));
-  EXPECT_DOUBLE_EQ(start, 0.0);
-  ASSERT_TRUE(parseNptRange("npt=12.5-20", start));
-  EXPECT_DOUBLE_EQ(start, 12.5);
-  EXPECT_FALSE(parseNptRange("clock=19961108T142300Z-", start));
-  EXPECT_FALSE(parseNptRange("npt=abc-", start));
-}
-
 TEST(DigestHeader, FieldsInAnyOrderWithOrWithoutBlanks) {
   DigestAuthorizationFields f;
   ASSERT_TRUE(parseDigestAuthorization(

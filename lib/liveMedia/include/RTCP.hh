@@ -11,7 +11,6 @@
 #include "RTPInterface.hh"
 
 class RTPSink;
-class RTPSource;
 
 // The RTCP side of one RTP stream (RFC 3550): sends sender reports with an
 // SDES CNAME on the randomised schedule, reads receiver reports, and sends
@@ -21,8 +20,7 @@ public:
   // 'totSessionBW' in kbps sets the RTCP bandwidth (5%). 'cname' is copied.
   // Reading of incoming reports starts at once on RTCPgs's socket.
   static RTCPInstance* createNew(UsageEnvironment& env, Groupsock* RTCPgs, unsigned totSessionBW,
-                                 unsigned char const* cname, RTPSink* sink, RTPSource* source,
-                                 Boolean isSSMSource = False);
+                                 unsigned char const* cname, RTPSink* sink);
 
   Boolean isRTCPInstance() const override;
 
@@ -67,7 +65,7 @@ public:
 
 protected:
   RTCPInstance(UsageEnvironment& env, Groupsock* RTCPgs, unsigned totSessionBW, unsigned char const* cname,
-               RTPSink* sink, RTPSource* source, Boolean isSSMSource);
+               RTPSink* sink);
   ~RTCPInstance() override;
 
   RTPInterface fRTCPInterface;

@@ -55,10 +55,6 @@ struct RTSPTransportRequest {
 // profile, UDP without client ports).
 bool parseTransportHeader(std::string_view value, RTSPTransportRequest& out);
 
-// "npt=<start>-[<end>]": the start time in seconds ("now" is 0). Returns false
-// for other range formats.
-bool parseNptRange(std::string_view value, double& start);
-
 // The fields of "Authorization: Digest ..." (RFC 2617) that the server uses.
 struct DigestAuthorizationFields {
   std::string_view username, realm, nonce, uri, response;

@@ -32,13 +32,12 @@ void put32(unsigned char* p, uint32_t v) {
 }  // namespace
 
 RTCPInstance* RTCPInstance::createNew(UsageEnvironment& env, Groupsock* RTCPgs, unsigned totSessionBW,
-                                      unsigned char const* cname, RTPSink* sink, RTPSource* source,
-                                      Boolean isSSMSource) {
-  return new RTCPInstance(env, RTCPgs, totSessionBW, cname, sink, source, isSSMSource);
+                                      unsigned char const* cname, RTPSink* sink) {
+  return new RTCPInstance(env, RTCPgs, totSessionBW, cname, sink);
 }
 
 RTCPInstance::RTCPInstance(UsageEnvironment& env, Groupsock* RTCPgs, unsigned totSessionBW, unsigned char const* cname,
-                           RTPSink* sink, RTPSource* /*source*/, Boolean /*isSSMSource*/)
+                           RTPSink* sink)
     : Medium(env),
       fRTCPInterface(RTCPgs),
       fSink(sink),

@@ -197,8 +197,8 @@ OnDemandServerMediaSubsession::StreamState* OnDemandServerMediaSubsession::creat
   if (gethostname(cname, sizeof cname - 1) != 0) cname[0] = '\0';
   cname[sizeof cname - 1] = '\0';
   Groupsock* rtcpSocket = fMultiplexRTCPWithRTP ? rtpGS.get() : rtcpGS.get();
-  RTCPInstance* rtcp = RTCPInstance::createNew(env, rtcpSocket, estBitrate,
-                                               reinterpret_cast<unsigned char const*>(cname), sink, nullptr);
+  RTCPInstance* rtcp =
+      RTCPInstance::createNew(env, rtcpSocket, estBitrate, reinterpret_cast<unsigned char const*>(cname), sink);
 
   uintptr_t token = fNextStreamToken++;
   auto* stream = new StreamState(*this, token);

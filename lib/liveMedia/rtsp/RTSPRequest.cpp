@@ -215,26 +215,6 @@ bool parseTransportHeader(std::string_view value, RTSPTransportRequest& out) {
   return false;
 }
 
-bool parseNptRange(std::string_view value, double& start) {
-  value = trim(value);
-  if (!startsWithIgnoreCase(value, "npt=")) return false;
-  value.remove_prefix(4);
-  std::string_view first = trim(value.substr(0, value.find('-')));
-  if (first.empty() || equalsIgnoreCase(first, "now")) {
-    start = 0.0;
-    return true;
-  }
-  char text[32];
-  if (first.size() >= sizeof text) return false;
-  std::memcpy(text, first.data(), first.size());
-  text[first.size()] = '\0';
-  char* endp = nullptr;
-  double v = std::strtod(text, &endp);
-  if (endp == text || *endp != '\0' || !(v >= 0.0)) return false;
-  start = v;
-  return true;
-}
-
 bool parseDigestAuthorization(std::string_view value, DigestAuthorizationFields& out) {
   out = DigestAuthorizationFields();
   value = trim(value);
