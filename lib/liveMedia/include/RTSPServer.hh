@@ -9,14 +9,16 @@
 #include "DigestAuthentication.hh"
 #include "Media.hh"
 #include "NetAddress.hh"
+#include "RTSPServerContext.hh"
 #include "ServerMediaSession.hh"
 
 class RTSPClientConnection;
 class RTSPClientSession;
 
 // The RTSP server (RFC 2326): listens on one TCP port, serves the streams
-// added to it, and keeps one session per client.
-class RTSPServer : public Medium {
+// added to it, and keeps one session per client. Its connections and
+// sessions reach it only through the RTSPServerContext it implements.
+class RTSPServer : public Medium, private RTSPServerContext {
 public:
   // Listens on all interfaces with address reuse on. 'authDatabase' (may be
   // null: no authentication) is not owned. Clients silent (no request, no
@@ -35,7 +37,7 @@ public:
   char* rtspURL(ServerMediaSession const* serverMediaSession, int clientSocket = -1) const;
   char* rtspURLPrefix(int clientSocket = -1) const;
 
-  Port serverPort() const { return fServerPort; }
+  Port serverPort() const override { return fServerPort; }
   Boolean isRTSPServer() const override;
 
 protected:
@@ -49,20 +51,21 @@ protected:
   unsigned fReclamationSeconds;
 
 private:
-  friend class RTSPClientConnection;
-  friend class RTSPClientSession;
-
   static void incomingConnectionHandler(void* clientData, int mask);
   void acceptConnections();
-
-  ServerMediaSession* lookupServerMediaSession(std::string_view streamName) const;
-  // The session whose id is exactly 'idText' (eight upper-case hex digits), or null.
-  RTSPClientSession* lookupClientSession(std::string_view idText) const;
-  RTSPClientSession* createClientSession(ServerMediaSession* serverMediaSession);
-  void deleteClientSession(RTSPClientSession* session);
-  // Closes the connection; sessions that stream over it end with it.
-  void closeConnection(RTSPClientConnection* connection);
   unsigned randomSessionId();
+
+  // What connections and sessions may ask.
+  UsageEnvironment& environment() const override { return envir(); }
+  UserAuthenticationDatabase* authDatabase() const override { return fAuthDB; }
+  unsigned reclamationSeconds() const override { return fReclamationSeconds; }
+  ServerMediaSession* lookupStream(std::string_view streamName) const override;
+  RTSPClientSession* lookupSession(std::string_view idText) const override;
+  RTSPClientSession* createSession(ServerMediaSession* stream) override;
+  void deleteSession(RTSPClientSession* session) override;
+  void deliverInterleavedRTCP(InterleavedChannelWriter const* connection, unsigned char channelId,
+                              unsigned char const* packet, unsigned size) override;
+  void closeConnection(RTSPClientConnection* connection) override;
 
   std::vector<ServerMediaSession*> fServerMediaSessions;
   std::unordered_map<unsigned, RTSPClientSession*> fClientSessions;

@@ -5,31 +5,37 @@
 #include <sys/uio.h>
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
-constexpr unsigned kMinCapacity = 4 + 65535;
-}
 
-InterleavedSocketWriter::InterleavedSocketWriter(UsageEnvironment& env, int socketNum, unsigned queueCapacity,
-                                                 WritableInterestFunc* interestFunc, void* interestClientData)
+constexpr size_t kLargestFrame = 4 + 65535;
+
+bool wouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
+
+}  // namespace
+
+InterleavedSocketWriter::InterleavedSocketWriter(UsageEnvironment& env, int socketNum, Limits const& limits,
+                                                 Listener* listener)
     : fEnv(env),
       fSocketNum(socketNum),
-      fInterestFunc(interestFunc),
-      fInterestClientData(interestClientData),
-      fQueue(std::max(queueCapacity, kMinCapacity)) {}
+      fListener(listener),
+      fFrameBacklog(std::max(limits.frameBacklog, kLargestFrame)),
+      fDataBacklog(limits.dataBacklog != 0 ? std::max(limits.dataBacklog, fFrameBacklog) : 2 * fFrameBacklog),
+      fFirstAllocation(limits.firstAllocation != 0 ? limits.firstAllocation : fFrameBacklog) {}
+
+InterleavedSocketWriter::InterleavedSocketWriter(UsageEnvironment& env, int socketNum, unsigned queueCapacity)
+    : InterleavedSocketWriter(env, socketNum, Limits{queueCapacity, 0, 0}, nullptr) {}
 
 InterleavedSocketWriter::~InterleavedSocketWriter() {
-  if (fWantWritable && fInterestFunc == nullptr && fSocketNum >= 0) {
+  if (fWantWritable && fListener == nullptr && fSocketNum >= 0)
     fEnv.taskScheduler().disableBackgroundHandling(fSocketNum);
-  }
 }
 
 void InterleavedSocketWriter::setWantWritable(bool want) {
   if (want == fWantWritable) return;
   fWantWritable = want;
-  if (fInterestFunc != nullptr) {
-    fInterestFunc(fInterestClientData, want);
+  if (fListener != nullptr) {
+    fListener->writableInterestChanged(want);
   } else if (fSocketNum >= 0) {
     fEnv.taskScheduler().setBackgroundHandling(fSocketNum, want ? SOCKET_WRITABLE : 0, writableHandler, this);
   }
@@ -37,6 +43,14 @@ void InterleavedSocketWriter::setWantWritable(bool want) {
 
 void InterleavedSocketWriter::writableHandler(void* clientData, int /*mask*/) {
   static_cast<InterleavedSocketWriter*>(clientData)->flush();
+}
+
+void InterleavedSocketWriter::fail() {
+  if (fFailed) return;
+  fFailed = True;
+  fQueue.clear();
+  setWantWritable(false);
+  if (fListener != nullptr) fListener->writerFailed();
 }
 
 void InterleavedSocketWriter::flush() {
@@ -49,30 +63,22 @@ void InterleavedSocketWriter::flush() {
     ssize_t n = ::sendmsg(fSocketNum, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-      fFailed = True;
-      fQueue.clear();
+      if (!wouldBlock(errno)) fail();
       break;
     }
-    fQueue.consume(static_cast<size_t>(n));
     if (n == 0) break;
+    fQueue.consume(static_cast<size_t>(n));
   }
-  setWantWritable(!fQueue.empty() && !fFailed);
+  if (!fFailed) setWantWritable(!fQueue.empty());
 }
 
-Boolean InterleavedSocketWriter::write2(unsigned char const* a, unsigned aSize, unsigned char const* b,
-                                        unsigned bSize) {
-  if (fFailed || fSocketNum < 0) return False;
-  unsigned const total = aSize + bSize;
-  if (!fQueue.empty()) flush();  // make room if the peer has caught up
-  if (fFailed) return False;
-  if (!fQueue.empty()) {
-    if (total > fQueue.freeSpace()) return False;  // dropped whole
-    fQueue.append(a, aSize);
-    fQueue.append(b, bSize);
-    return True;
-  }
-  // Nothing queued: write straight through, queue the rest.
+void InterleavedSocketWriter::enqueue(unsigned char const* data, size_t size) {
+  if (size == 0) return;
+  if (fQueue.capacity() == 0) fQueue.reserveFree(std::max(size, fFirstAllocation));
+  fQueue.append(data, size);
+}
+
+bool InterleavedSocketWriter::writeThrough(unsigned char const* a, size_t aSize, unsigned char const* b, size_t bSize) {
   struct iovec iov[2];
   iov[0].iov_base = const_cast<unsigned char*>(a);
   iov[0].iov_len = aSize;
@@ -86,43 +92,56 @@ Boolean InterleavedSocketWriter::write2(unsigned char const* a, unsigned aSize, 
     n = ::sendmsg(fSocketNum, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      fFailed = True;
-      return False;
+    if (!wouldBlock(errno)) {
+      fail();
+      return false;
     }
     n = 0;
   }
-  unsigned written = static_cast<unsigned>(n);
-  if (written < total) {
-    // At most one frame (or one writeData() block) when the queue was empty:
-    // it always fits.
-    if (written < aSize) {
-      fQueue.append(a + written, aSize - written);
-      fQueue.append(b, bSize);
-    } else {
-      fQueue.append(b + (written - aSize), total - written);
-    }
-    setWantWritable(true);
+  size_t written = static_cast<size_t>(n);
+  if (written == aSize + bSize) return true;
+  // The rest waits in the queue, so it goes out whole and in order.
+  if (written < aSize) {
+    enqueue(a + written, aSize - written);
+    enqueue(b, bSize);
+  } else {
+    enqueue(b + (written - aSize), aSize + bSize - written);
   }
-  return True;
+  setWantWritable(true);
+  return true;
 }
 
 Boolean InterleavedSocketWriter::writeInterleavedFrame(unsigned char channelId, unsigned char const* data,
                                                        unsigned size) {
-  if (size > 65535) {
+  if (fFailed || fSocketNum < 0 || size > 0xFFFF) {
     ++fNumDroppedFrames;
     return False;
   }
   unsigned char header[4] = {'$', channelId, static_cast<unsigned char>(size >> 8), static_cast<unsigned char>(size)};
-  if (!write2(header, 4, data, size)) {
-    ++fNumDroppedFrames;
-    return False;
+  if (fQueue.empty()) {
+    if (!writeThrough(header, 4, data, size)) {
+      ++fNumDroppedFrames;
+      return False;
+    }
+  } else {
+    if (fQueue.size() + 4 + size > fFrameBacklog) {  // the peer is not keeping up
+      ++fNumDroppedFrames;
+      return False;
+    }
+    enqueue(header, 4);
+    enqueue(data, size);
   }
   ++fNumFramesWritten;
   return True;
 }
 
-Boolean InterleavedSocketWriter::writeData(unsigned char const* data, unsigned size) {
-  if (size > fQueue.capacity()) return False;
-  return write2(data, size, nullptr, 0);
+Boolean InterleavedSocketWriter::writeData(unsigned char const* data, size_t size) {
+  if (fFailed || fSocketNum < 0) return False;
+  if (fQueue.empty()) return writeThrough(data, size, nullptr, 0);
+  enqueue(data, size);
+  if (fQueue.size() > fDataBacklog) {
+    fail();
+    return False;
+  }
+  return True;
 }

@@ -1,16 +1,15 @@
 #include "RTSPClientSession.hh"
 
-#include "RTSPClientConnection.hh"
 #include "ServerMediaSession.hh"
 
-RTSPClientSession::RTSPClientSession(RTSPServer& server, unsigned id, ServerMediaSession* serverMediaSession)
+RTSPClientSession::RTSPClientSession(RTSPServerContext& server, unsigned id, ServerMediaSession* serverMediaSession)
     : fServer(server), fId(id), fServerMediaSession(serverMediaSession) {
   fServerMediaSession->incrementReferenceCount();
   noteLiveness();
 }
 
 RTSPClientSession::~RTSPClientSession() {
-  fServer.envir().taskScheduler().unscheduleDelayedTask(fLivenessTask);
+  fServer.environment().taskScheduler().unscheduleDelayedTask(fLivenessTask);
   for (Track& t : fTracks) t.subsession->deleteStream(fId, t.streamToken);
   fServerMediaSession->decrementReferenceCount();
 }
@@ -37,7 +36,7 @@ void RTSPClientSession::removeTrack(ServerMediaSubsession* subsession) {
   }
 }
 
-bool RTSPClientSession::usesConnection(RTSPClientConnection const* connection) const {
+bool RTSPClientSession::usesConnection(InterleavedChannelWriter const* connection) const {
   for (Track const& t : fTracks) {
     if (t.transport.streamOverTCP && t.transport.tcpWriter == connection) return true;
   }
@@ -45,9 +44,9 @@ bool RTSPClientSession::usesConnection(RTSPClientConnection const* connection) c
 }
 
 void RTSPClientSession::noteLiveness() {
-  if (fServer.fReclamationSeconds == 0) return;
-  fServer.envir().taskScheduler().rescheduleDelayedTask(
-      fLivenessTask, static_cast<int64_t>(fServer.fReclamationSeconds) * 1000000, reclaimTask, this);
+  if (fServer.reclamationSeconds() == 0) return;
+  fServer.environment().taskScheduler().rescheduleDelayedTask(
+      fLivenessTask, static_cast<int64_t>(fServer.reclamationSeconds()) * 1000000, reclaimTask, this);
 }
 
 void RTSPClientSession::livenessCallback(void* clientData) {
@@ -57,5 +56,5 @@ void RTSPClientSession::livenessCallback(void* clientData) {
 void RTSPClientSession::reclaimTask(void* clientData) {
   auto* session = static_cast<RTSPClientSession*>(clientData);
   session->fLivenessTask = nullptr;
-  session->fServer.deleteClientSession(session);  // silently: no message, no BYE
+  session->fServer.deleteSession(session);  // silently: no message, no BYE
 }

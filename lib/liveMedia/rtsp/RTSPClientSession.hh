@@ -3,10 +3,8 @@
 
 #include <vector>
 
-#include "RTSPServer.hh"
+#include "RTSPServerContext.hh"
 #include "ServerMediaSubsession.hh"
-
-class RTSPClientConnection;
 
 // One client's session: the tracks it has set up, under one random id. It is
 // not tied to a connection (an id made on one works on any other), except that
@@ -15,7 +13,7 @@ class RTSPClientConnection;
 // RTCP receiver reports, reclaims a session that went silent.
 class RTSPClientSession {
 public:
-  RTSPClientSession(RTSPServer& server, unsigned id, ServerMediaSession* serverMediaSession);
+  RTSPClientSession(RTSPServerContext& server, unsigned id, ServerMediaSession* serverMediaSession);
   ~RTSPClientSession();  // detaches every track from its stream
 
   unsigned id() const { return fId; }
@@ -33,7 +31,7 @@ public:
   void removeTrack(ServerMediaSubsession* subsession);
 
   // True when one of the tracks is interleaved on 'connection'.
-  bool usesConnection(RTSPClientConnection const* connection) const;
+  bool usesConnection(InterleavedChannelWriter const* connection) const;
 
   void noteLiveness();
   static void livenessCallback(void* clientData);  // for RTCP receiver reports
@@ -41,7 +39,7 @@ public:
 private:
   static void reclaimTask(void* clientData);
 
-  RTSPServer& fServer;
+  RTSPServerContext& fServer;
   unsigned fId;
   ServerMediaSession* fServerMediaSession;
   std::vector<Track> fTracks;

@@ -15,6 +15,7 @@
 #include "GroupsockHelper.hh"
 #include "RTSPClientConnection.hh"
 #include "RTSPClientSession.hh"
+#include "RTSPResponseBuilder.hh"
 
 namespace {
 constexpr int kListenBacklog = 20;
@@ -52,7 +53,7 @@ RTSPServer::RTSPServer(UsageEnvironment& env, int ourSocket, Port ourPort, UserA
 RTSPServer::~RTSPServer() {
   envir().taskScheduler().turnOffBackgroundReadHandling(fServerSocket);
   ::close(fServerSocket);
-  while (!fClientSessions.empty()) deleteClientSession(fClientSessions.begin()->second);
+  while (!fClientSessions.empty()) deleteSession(fClientSessions.begin()->second);
   while (!fConnections.empty()) closeConnection(*fConnections.begin());
   for (ServerMediaSession* sms : fServerMediaSessions) Medium::close(sms);
 }
@@ -63,17 +64,17 @@ Boolean RTSPServer::isRTSPServer() const { return True; }
 
 void RTSPServer::addServerMediaSession(ServerMediaSession* serverMediaSession) {
   if (serverMediaSession == nullptr) return;
-  ServerMediaSession* existing = lookupServerMediaSession(std::string_view(serverMediaSession->streamName()));
+  ServerMediaSession* existing = lookupStream(serverMediaSession->streamName());
   if (existing == serverMediaSession) return;
   if (existing != nullptr) removeServerMediaSession(existing);
   fServerMediaSessions.push_back(serverMediaSession);
 }
 
 ServerMediaSession* RTSPServer::lookupServerMediaSession(char const* streamName) {
-  return streamName == nullptr ? nullptr : lookupServerMediaSession(std::string_view(streamName));
+  return streamName == nullptr ? nullptr : lookupStream(streamName);
 }
 
-ServerMediaSession* RTSPServer::lookupServerMediaSession(std::string_view streamName) const {
+ServerMediaSession* RTSPServer::lookupStream(std::string_view streamName) const {
   for (ServerMediaSession* sms : fServerMediaSessions) {
     if (streamName == sms->streamName()) return sms;
   }
@@ -90,7 +91,7 @@ void RTSPServer::removeServerMediaSession(ServerMediaSession* serverMediaSession
     for (auto const& entry : fClientSessions) {
       if (entry.second->serverMediaSession() == serverMediaSession) doomed.push_back(entry.second);
     }
-    for (RTSPClientSession* s : doomed) deleteClientSession(s);
+    for (RTSPClientSession* s : doomed) deleteSession(s);
     Medium::close(serverMediaSession);
     return;
   }
@@ -107,14 +108,7 @@ char* RTSPServer::rtspURLPrefix(int clientSocket) const {
       addr = local.sin_addr;
     }
   }
-  char buf[64];
-  unsigned port = fServerPort.hostOrder();
-  if (port == 554) {
-    std::snprintf(buf, sizeof buf, "rtsp://%s/", AddressString(addr.s_addr));
-  } else {
-    std::snprintf(buf, sizeof buf, "rtsp://%s:%u/", AddressString(addr.s_addr), port);
-  }
-  return strDup(buf);
+  return strDup(rtspURLPrefixFor(addr.s_addr, fServerPort.hostOrder()).c_str());
 }
 
 char* RTSPServer::rtspURL(ServerMediaSession const* serverMediaSession, int clientSocket) const {
@@ -150,7 +144,7 @@ void RTSPServer::acceptConnections() {
     }
     setSocketKeepAlive(sock);
     increaseSendBufferTo(envir(), sock, kSocketSendBuffer);
-    fConnections.insert(new RTSPClientConnection(*this, sock, peer));
+    fConnections.insert(new RTSPClientConnection(static_cast<RTSPServerContext&>(*this), sock, peer));
   }
 }
 
@@ -158,9 +152,9 @@ void RTSPServer::closeConnection(RTSPClientConnection* connection) {
   // Sessions interleaved on this connection lose their channels with it.
   std::vector<RTSPClientSession*> doomed;
   for (auto const& entry : fClientSessions) {
-    if (entry.second->usesConnection(connection)) doomed.push_back(entry.second);
+    if (entry.second->usesConnection(&connection->output())) doomed.push_back(entry.second);
   }
-  for (RTSPClientSession* s : doomed) deleteClientSession(s);
+  for (RTSPClientSession* s : doomed) deleteSession(s);
   fConnections.erase(connection);
   delete connection;
 }
@@ -176,7 +170,7 @@ unsigned RTSPServer::randomSessionId() {
   }
 }
 
-RTSPClientSession* RTSPServer::lookupClientSession(std::string_view idText) const {
+RTSPClientSession* RTSPServer::lookupSession(std::string_view idText) const {
   // Ids are written as eight upper-case hex digits and matched exactly.
   if (idText.size() != 8) return nullptr;
   unsigned id = 0;
@@ -195,14 +189,26 @@ RTSPClientSession* RTSPServer::lookupClientSession(std::string_view idText) cons
   return it == fClientSessions.end() ? nullptr : it->second;
 }
 
-RTSPClientSession* RTSPServer::createClientSession(ServerMediaSession* serverMediaSession) {
+RTSPClientSession* RTSPServer::createSession(ServerMediaSession* stream) {
   unsigned id = randomSessionId();
-  auto* session = new RTSPClientSession(*this, id, serverMediaSession);
+  auto* session = new RTSPClientSession(*this, id, stream);
   fClientSessions[id] = session;
   return session;
 }
 
-void RTSPServer::deleteClientSession(RTSPClientSession* session) {
+void RTSPServer::deleteSession(RTSPClientSession* session) {
   fClientSessions.erase(session->id());
   delete session;
+}
+
+void RTSPServer::deliverInterleavedRTCP(InterleavedChannelWriter const* connection, unsigned char channelId,
+                                        unsigned char const* packet, unsigned size) {
+  for (auto const& entry : fClientSessions) {
+    for (RTSPClientSession::Track& t : entry.second->tracks()) {
+      if (t.transport.streamOverTCP && t.transport.tcpWriter == connection && t.transport.rtcpChannelId == channelId) {
+        t.subsession->injectInterleavedRTCP(t.streamToken, packet, size, t.transport.tcpWriter, channelId);
+        return;
+      }
+    }
+  }
 }

@@ -1,0 +1,47 @@
+#ifndef OSTRA_RTSP_SERVER_CONTEXT_HH
+#define OSTRA_RTSP_SERVER_CONTEXT_HH
+
+#include <string_view>
+
+#include "DigestAuthentication.hh"
+#include "NetAddress.hh"
+#include "UsageEnvironment.hh"
+
+class InterleavedChannelWriter;
+class RTSPClientConnection;
+class RTSPClientSession;
+class ServerMediaSession;
+
+// What a client connection and a client session may ask of their server:
+// its streams, its session table, its settings, and the end of a connection.
+// The RTSP server implements it; nothing else reaches into the server.
+class RTSPServerContext {
+public:
+  virtual UsageEnvironment& environment() const = 0;
+  virtual Port serverPort() const = 0;
+  // Null when clients are not asked to authenticate.
+  virtual UserAuthenticationDatabase* authDatabase() const = 0;
+  // Seconds of silence after which a session (or an idle connection) is
+  // dropped; 0: never.
+  virtual unsigned reclamationSeconds() const = 0;
+
+  // The stream named exactly 'streamName', or null.
+  virtual ServerMediaSession* lookupStream(std::string_view streamName) const = 0;
+
+  // The session whose id is exactly 'idText' (eight upper-case hex digits), or null.
+  virtual RTSPClientSession* lookupSession(std::string_view idText) const = 0;
+  virtual RTSPClientSession* createSession(ServerMediaSession* stream) = 0;
+  virtual void deleteSession(RTSPClientSession* session) = 0;
+  // Hands an RTCP packet that arrived on 'channelId' of an interleaving
+  // connection to the track of the session streamed on that channel.
+  virtual void deliverInterleavedRTCP(InterleavedChannelWriter const* connection, unsigned char channelId,
+                                      unsigned char const* packet, unsigned size) = 0;
+
+  // Closes the connection (it is deleted); sessions interleaved on it end with it.
+  virtual void closeConnection(RTSPClientConnection* connection) = 0;
+
+protected:
+  ~RTSPServerContext() = default;
+};
+
+#endif

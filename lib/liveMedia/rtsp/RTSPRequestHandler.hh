@@ -1,0 +1,73 @@
+#ifndef OSTRA_RTSP_REQUEST_HANDLER_HH
+#define OSTRA_RTSP_REQUEST_HANDLER_HH
+
+#include <netinet/in.h>
+
+#include <string>
+#include <string_view>
+
+#include "RTSPRequest.hh"
+#include "RTSPServerContext.hh"
+#include "ServerMediaSubsession.hh"
+
+class InterleavedSocketWriter;
+class RTSPClientSession;
+class ServerMediaSession;
+
+// Answers the requests of one RTSP connection: checks each request, finds
+// the stream, track and session it names, runs the method and writes the
+// answer to the connection's output. Keeps the connection's Digest nonce.
+class RTSPRequestHandler {
+public:
+  RTSPRequestHandler(RTSPServerContext& server, InterleavedSocketWriter& output, struct in_addr peerAddress,
+                     struct in_addr localAddress);
+
+  // Answers one complete request (as the request scanner delimits it).
+  // Returns true when it was a readable RTSP request (it counts as activity
+  // on the connection), false when it was answered 400 or as HTTP.
+  bool handleRequest(std::string_view text);
+
+  // Whether a SETUP on this connection has ever succeeded.
+  bool hasSetUpSession() const { return fHasSetUpSession; }
+
+private:
+  enum class Method { OPTIONS, DESCRIBE, SETUP, PLAY, PAUSE, TEARDOWN, GET_PARAMETER, SET_PARAMETER, Unknown };
+  static Method methodOf(std::string_view name);
+
+  void dispatch(Method method, RTSPRequest const& req, RTSPClientSession* session);
+  void handleOPTIONS(RTSPRequest const& req);
+  void handleDESCRIBE(RTSPRequest const& req);
+  void handleSETUP(RTSPRequest const& req, RTSPClientSession* session);
+  void handlePLAY(RTSPRequest const& req, RTSPClientSession* session, ServerMediaSubsession* track);
+  void handlePAUSE(RTSPRequest const& req, RTSPClientSession* session, ServerMediaSubsession* track);
+  void handleTEARDOWN(RTSPRequest const& req, RTSPClientSession* session, ServerMediaSubsession* track);
+  void handleGETorSETPARAMETER(RTSPRequest const& req, RTSPClientSession* session, bool isGet);
+
+  // SETUP, first half: the track the URL names and the client's transport.
+  // Answers the request itself (and returns false) when it cannot be served.
+  bool negotiateTransport(RTSPRequest const& req, RTSPClientSession* session, ServerMediaSession*& sms,
+                          ServerMediaSubsession*& track, ServerMediaSubsession::ClientTransport& transport);
+  void sendSetupReply(RTSPRequest const& req, RTSPClientSession const& session,
+                      ServerMediaSubsession::ClientTransport const& transport, Port serverRTPPort, Port serverRTCPPort);
+
+  // Finds the stream (and track, null for the whole stream) that a URL path names.
+  bool resolveURL(std::string_view path, ServerMediaSession*& sms, ServerMediaSubsession*& track) const;
+  // Digest check; answers 401 itself and returns false when it fails.
+  bool authenticationOK(RTSPRequest const& req);
+
+  std::string urlPrefix() const;  // "rtsp://<local-ip>[:port]/"
+  static std::string now();       // the Date header's text
+  void sendSimpleResponse(char const* status, std::string_view cseq);
+  void sendMethodNotAllowed(std::string_view cseq);
+  void send();  // writes fResponse to the connection
+
+  RTSPServerContext& fServer;
+  InterleavedSocketWriter& fOutput;
+  struct in_addr fPeerAddress;
+  struct in_addr fLocalAddress;
+  std::string fResponse;  // the answer being built (its capacity is reused)
+  std::string fNonce;     // the Digest nonce last issued on this connection
+  bool fHasSetUpSession = false;
+};
+
+#endif
