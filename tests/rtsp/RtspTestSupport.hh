@@ -63,11 +63,12 @@ struct ToneCounters {
 };
 
 // 20 ms frames of a 1 kHz u-law tone, delivered from the event loop. With
-// 'framesBeforeEnd' > 0 the source ends after that many frames.
+// 'framesBeforeEnd' > 0 the source ends after that many frames. With a
+// 'frameDuration' of 0 the sink sends as fast as the loop runs.
 class ToneSource : public FramedSource {
 public:
-  ToneSource(UsageEnvironment& env, ToneCounters& counters, int framesBeforeEnd)
-      : FramedSource(env), fCounters(counters), fFramesLeft(framesBeforeEnd) {
+  ToneSource(UsageEnvironment& env, ToneCounters& counters, int framesBeforeEnd, unsigned frameDuration = 20000)
+      : FramedSource(env), fCounters(counters), fFramesLeft(framesBeforeEnd), fFrameDuration(frameDuration) {
     ++fCounters.created;
     ++fCounters.alive;
     gettimeofday(&fNext, nullptr);
@@ -95,7 +96,7 @@ private:
     self->fFrameSize = n;
     self->fNumTruncatedBytes = 0;
     self->fPresentationTime = self->fNext;
-    self->fDurationInMicroseconds = 20000;
+    self->fDurationInMicroseconds = self->fFrameDuration;
     self->fNext.tv_usec += 20000;
     if (self->fNext.tv_usec >= 1000000) {
       self->fNext.tv_usec -= 1000000;
@@ -106,6 +107,7 @@ private:
 
   ToneCounters& fCounters;
   int fFramesLeft;
+  unsigned fFrameDuration;
   unsigned fPhase = 0;
   struct timeval fNext;
   TaskScheduler::TaskToken fTask = nullptr;
@@ -119,13 +121,14 @@ public:
     return new ToneSubsession(env, counters, framesBeforeEnd, initialPort);
   }
   int framesBeforeEnd;
+  unsigned frameDuration = 20000;  // microseconds per frame
 
 protected:
   ToneSubsession(UsageEnvironment& env, ToneCounters& counters, int frames, portNumBits initialPort)
       : OnDemandServerMediaSubsession(env, True, initialPort), framesBeforeEnd(frames), fCounters(counters) {}
   FramedSource* createNewStreamSource(unsigned /*clientSessionId*/, unsigned& estBitrate) override {
     estBitrate = 64;
-    return new ToneSource(envir(), fCounters, framesBeforeEnd);
+    return new ToneSource(envir(), fCounters, framesBeforeEnd, frameDuration);
   }
   RTPSink* createNewRTPSink(Groupsock* gs, unsigned char /*pt*/, FramedSource* /*source*/) override {
     return SimpleRTPSink::createNew(envir(), gs, 0, 8000, "audio", "PCMU", 1, True, True);

@@ -329,6 +329,53 @@ TEST_F(RTSPServerTest, SetupVariantsAndInterleavedStreaming) {
             "RTSP/1.0 454");
 }
 
+TEST_F(RTSPServerTest, AnInterleavedClientThatStopsReadingLosesWholeFramesAndDelaysNoOne) {
+  start(18567, 65, 1, 40000);                                           // about 4,500 packets
+  static_cast<ToneSubsession*>(sms->subsession(0))->frameDuration = 0;  // as fast as the loop runs
+  auto setupAndPlay = [&](RawClient& c) {
+    std::string r = c.request("SETUP " + url("/track1") +
+                              " RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n");
+    std::string id = sessionId(r);
+    EXPECT_EQ(play(c, 2, id).substr(0, 15), "RTSP/1.0 200 OK");
+  };
+  RawClient slow(loop, port), fast(loop, port);
+  setupAndPlay(slow);
+  setupAndPlay(fast);
+  // The slow client reads nothing while the other one takes the whole stream,
+  // more than twice the slow one's backlog allowance (2 MiB).
+  ASSERT_TRUE(loop.runUntil(
+      [&] {
+        fast.pump();
+        fast.takeFrames();
+        return counters.alive == 0;  // the stream has ended
+      },
+      30000));
+  auto rtpSeqs = [](RawClient const& c) {
+    std::vector<unsigned> seqs;
+    for (auto const& f : c.frames) {
+      if (f.channel != 0) continue;
+      EXPECT_EQ(static_cast<unsigned char>(f.data[0]), 0x80) << "a whole RTP packet";
+      EXPECT_LE(f.data.size(), 1456u);
+      seqs.push_back(rtpSeq(f.data));
+    }
+    return seqs;
+  };
+  std::vector<unsigned> fastSeqs = rtpSeqs(fast);
+  for (size_t i = 1; i < fastSeqs.size(); ++i) ASSERT_EQ(fastSeqs[i], (fastSeqs[i - 1] + 1) & 0xFFFF) << i;
+
+  EXPECT_GT(fastSeqs.size(), 4000u);
+
+  // The slow client's answer still arrives, after whole frames only, with a gap where frames were dropped.
+  ASSERT_TRUE(slow.sendText("OPTIONS * RTSP/1.0\r\nCSeq: 9\r\n\r\n"));
+  std::string r = slow.response(10000);
+  EXPECT_EQ(headerValue(r, "CSeq"), "9");
+  std::vector<unsigned> slowSeqs = rtpSeqs(slow);
+  ASSERT_GT(slowSeqs.size(), 10u);
+  size_t gaps = 0;
+  for (size_t i = 1; i < slowSeqs.size(); ++i) gaps += slowSeqs[i] != ((slowSeqs[i - 1] + 1) & 0xFFFF);
+  EXPECT_GT(gaps, 0u) << "the slow client lost packets";
+}
+
 TEST_F(RTSPServerTest, UnservableTransportIs461AndLeavesNothingBehind) {
   start(18559);
   RawClient c(loop, port);
