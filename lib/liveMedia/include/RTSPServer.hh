@@ -61,7 +61,7 @@ private:
   unsigned reclamationSeconds() const override { return fReclamationSeconds; }
   ServerMediaSession* lookupStream(std::string_view streamName) const override;
   RTSPClientSession* lookupSession(std::string_view idText) const override;
-  RTSPClientSession* createSession(ServerMediaSession* stream) override;
+  RTSPClientSession* createSession(ServerMediaSession* stream, RTSPClientConnection* owner) override;
   void deleteSession(RTSPClientSession* session) override;
   void deliverInterleavedRTCP(InterleavedChannelWriter const* connection, unsigned char channelId,
                               unsigned char const* packet, unsigned size) override;

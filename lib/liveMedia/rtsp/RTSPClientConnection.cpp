@@ -45,7 +45,7 @@ RTSPClientConnection::RTSPClientConnection(RTSPServerContext& server, int socket
       fSocket(socket),
       fOutput(server.environment(), socket,
               InterleavedSocketWriter::Limits{kMaxQueuedFrameBytes, kMaxQueuedBytes, kFirstQueueCapacity}, this),
-      fHandler(server, fOutput, peer.sin_addr, localAddressOf(socket, server.environment())) {
+      fHandler(server, *this, fOutput, peer.sin_addr, localAddressOf(socket, server.environment())) {
   updateSocketHandling();
   if (fServer.reclamationSeconds() > 0) {
     fIdleTask = fServer.environment().taskScheduler().scheduleDelayedTask(

@@ -2,8 +2,9 @@
 
 #include "ServerMediaSession.hh"
 
-RTSPClientSession::RTSPClientSession(RTSPServerContext& server, unsigned id, ServerMediaSession* serverMediaSession)
-    : fServer(server), fId(id), fServerMediaSession(serverMediaSession) {
+RTSPClientSession::RTSPClientSession(RTSPServerContext& server, unsigned id, ServerMediaSession* serverMediaSession,
+                                     RTSPClientConnection* owner)
+    : fServer(server), fId(id), fServerMediaSession(serverMediaSession), fOwner(owner) {
   fServerMediaSession->incrementReferenceCount();
   noteLiveness();
 }

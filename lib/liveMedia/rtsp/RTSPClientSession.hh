@@ -6,6 +6,8 @@
 #include "RTSPServerContext.hh"
 #include "ServerMediaSubsession.hh"
 
+class RTSPClientConnection;
+
 // One client's session: the tracks it has set up, under one random id. It is
 // not tied to a connection (an id made on one works on any other), except that
 // tracks interleaved on a connection end with that connection. A liveness
@@ -13,11 +15,15 @@
 // RTCP receiver reports, reclaims a session that went silent.
 class RTSPClientSession {
 public:
-  RTSPClientSession(RTSPServerContext& server, unsigned id, ServerMediaSession* serverMediaSession);
+  RTSPClientSession(RTSPServerContext& server, unsigned id, ServerMediaSession* serverMediaSession,
+                    RTSPClientConnection* owner);
   ~RTSPClientSession();  // detaches every track from its stream
 
   unsigned id() const { return fId; }
   ServerMediaSession* serverMediaSession() const { return fServerMediaSession; }
+  // The connection that opened the session; null once that connection has closed.
+  RTSPClientConnection* owner() const { return fOwner; }
+  void disown() { fOwner = nullptr; }
 
   struct Track {
     ServerMediaSubsession* subsession;
@@ -42,6 +48,7 @@ private:
   RTSPServerContext& fServer;
   unsigned fId;
   ServerMediaSession* fServerMediaSession;
+  RTSPClientConnection* fOwner;
   std::vector<Track> fTracks;
   TaskScheduler::TaskToken fLivenessTask = nullptr;
 };

@@ -15,9 +15,14 @@ constexpr size_t kMaxFieldLength = 200;
 
 }  // namespace
 
-RTSPRequestHandler::RTSPRequestHandler(RTSPServerContext& server, InterleavedSocketWriter& output,
-                                       struct in_addr peerAddress, struct in_addr localAddress)
-    : fServer(server), fOutput(output), fPeerAddress(peerAddress), fLocalAddress(localAddress) {
+RTSPRequestHandler::RTSPRequestHandler(RTSPServerContext& server, RTSPClientConnection& connection,
+                                       InterleavedSocketWriter& output, struct in_addr peerAddress,
+                                       struct in_addr localAddress)
+    : fServer(server),
+      fConnection(connection),
+      fOutput(output),
+      fPeerAddress(peerAddress),
+      fLocalAddress(localAddress) {
   fResponse.reserve(1024);
 }
 
@@ -190,7 +195,7 @@ void RTSPRequestHandler::handleSETUP(RTSPRequest const& req, RTSPClientSession* 
 
   bool created = false;
   if (session == nullptr) {
-    session = fServer.createSession(sms);
+    session = fServer.createSession(sms, &fConnection);
     created = true;
   }
   session->removeTrack(track);  // a repeated SETUP of a track replaces it

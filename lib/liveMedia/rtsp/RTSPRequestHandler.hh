@@ -11,6 +11,7 @@
 #include "ServerMediaSubsession.hh"
 
 class InterleavedSocketWriter;
+class RTSPClientConnection;
 class RTSPClientSession;
 class ServerMediaSession;
 
@@ -19,8 +20,9 @@ class ServerMediaSession;
 // answer to the connection's output. Keeps the connection's Digest nonce.
 class RTSPRequestHandler {
 public:
-  RTSPRequestHandler(RTSPServerContext& server, InterleavedSocketWriter& output, struct in_addr peerAddress,
-                     struct in_addr localAddress);
+  // 'connection' runs the handler: sessions opened here belong to it.
+  RTSPRequestHandler(RTSPServerContext& server, RTSPClientConnection& connection, InterleavedSocketWriter& output,
+                     struct in_addr peerAddress, struct in_addr localAddress);
 
   // Answers one complete request (as the request scanner delimits it).
   // Returns true when it was a readable RTSP request (it counts as activity
@@ -62,6 +64,7 @@ private:
   void send();  // writes fResponse to the connection
 
   RTSPServerContext& fServer;
+  RTSPClientConnection& fConnection;
   InterleavedSocketWriter& fOutput;
   struct in_addr fPeerAddress;
   struct in_addr fLocalAddress;

@@ -149,10 +149,15 @@ void RTSPServer::acceptConnections() {
 }
 
 void RTSPServer::closeConnection(RTSPClientConnection* connection) {
-  // Sessions interleaved on this connection lose their channels with it.
+  // Sessions interleaved on this connection lose their channels with it;
+  // the others it opened live on without it (until they are reclaimed).
   std::vector<RTSPClientSession*> doomed;
   for (auto const& entry : fClientSessions) {
-    if (entry.second->usesConnection(&connection->output())) doomed.push_back(entry.second);
+    if (entry.second->usesConnection(&connection->output())) {
+      doomed.push_back(entry.second);
+    } else if (entry.second->owner() == connection) {
+      entry.second->disown();
+    }
   }
   for (RTSPClientSession* s : doomed) deleteSession(s);
   fConnections.erase(connection);
@@ -189,9 +194,9 @@ RTSPClientSession* RTSPServer::lookupSession(std::string_view idText) const {
   return it == fClientSessions.end() ? nullptr : it->second;
 }
 
-RTSPClientSession* RTSPServer::createSession(ServerMediaSession* stream) {
+RTSPClientSession* RTSPServer::createSession(ServerMediaSession* stream, RTSPClientConnection* owner) {
   unsigned id = randomSessionId();
-  auto* session = new RTSPClientSession(*this, id, stream);
+  auto* session = new RTSPClientSession(*this, id, stream, owner);
   fClientSessions[id] = session;
   return session;
 }
