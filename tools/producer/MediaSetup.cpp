@@ -1,0 +1,94 @@
+// Start-up preparation of the media: the video units and their headers, the audio tone table, the pacing.
+#include "MediaSetup.hh"
+
+#include "Clip.hh"
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+namespace ostra_producer {
+
+bool prepareVideo(Producer& p) {
+  Options const& o = p.opt;
+  std::string path = o.file;
+  if (path.empty() && !prepareClip(o, &path)) return false;
+  if (!readWholeFile(path, &p.clip) || p.clip.empty()) {
+    std::fprintf(stderr, "ostra-producer: cannot read %s\n", path.c_str());
+    return false;
+  }
+  uint8_t const* d = p.clip.data();
+  if (o.codec == Codec::H264) {
+    p.units = splitH264AccessUnits(d, p.clip.size());
+    // Keep the first SPS and PPS, sent in front of a joining key unit that lacks them.
+    bool sps = false, pps = false;
+    for (StreamElement const& e : findElements(d, p.clip.size())) {
+      int const t = nalType(d, e);
+      if ((t == 7 && !sps) || (t == 8 && !pps)) {
+        p.headers.insert(p.headers.end(), d + e.offset, d + e.end);
+        (t == 7 ? sps : pps) = true;
+      }
+    }
+    for (StreamUnit const& u : p.units)
+      p.unitHasHeaders.push_back(containsElement(d + u.offset, u.size, [](uint8_t b) { return (b & 0x1F) == 7; }));
+  } else {
+    p.units = splitMpeg4Frames(d, p.clip.size());
+    if (!p.units.empty()) {  // the headers in front of the first VOP
+      StreamUnit const& u0 = p.units[0];
+      for (StreamElement const& e : findElements(d + u0.offset, u0.size)) {
+        if (e.payloadOffset < e.end && d[u0.offset + e.payloadOffset] == kVopStartCode) {
+          p.headers.assign(d + u0.offset, d + u0.offset + e.offset);
+          break;
+        }
+      }
+    }
+    for (StreamUnit const& u : p.units)
+      p.unitHasHeaders.push_back(containsElement(d + u.offset, u.size, isVolStartCode));
+  }
+  bool anyKey = false;
+  for (StreamUnit const& u : p.units) anyKey = anyKey || u.key;
+  if (!anyKey) {
+    std::fprintf(stderr, "ostra-producer: no key frame in %s; connections join at its first unit\n", path.c_str());
+    p.units[0].key = true;
+  }
+  if (o.bigNal) p.bigNalPad = makeFillerNal(o.bigNal);
+  if (o.bigUnit) {
+    constexpr size_t kPiece = 4096;  // filler NAL units of 4096 bytes each until the padding alone exceeds BYTES
+    while (p.bigUnitPad.size() <= o.bigUnit) p.bigUnitPad += makeFillerNal(kPiece);
+  }
+  p.video.name = "video";
+  p.video.isVideo = true;
+  p.video.periodNs = static_cast<int64_t>(1e9 / o.rateFps);
+  return true;
+}
+
+void prepareAudio(Producer& p) {
+  Options const& o = p.opt;
+  p.tone.resize(kAudioRate);
+  double const pi = std::acos(-1.0);
+  for (int n = 0; n < kAudioRate; ++n)
+    p.tone[static_cast<size_t>(n)] =
+        static_cast<int16_t>(std::lround(9830.0 * std::sin(2 * pi * o.toneHz * n / kAudioRate)));  // -10 dBFS
+  p.samplesPerChunk = static_cast<size_t>(kAudioRate * o.audioChunkMs / 1000);
+  p.audio.name = "audio";
+  p.audio.isVideo = false;
+  p.audio.periodNs = static_cast<int64_t>(o.audioChunkMs) * 1000000;
+}
+
+std::string describeVideo(Producer const& p) {
+  Options const& o = p.opt;
+  char buf[512];
+  char const* codec = o.codec == Codec::H264 ? "H.264" : "MPEG-4";
+  if (o.file.empty())
+    std::snprintf(buf, sizeof buf, "%s %dx%d %d fps", codec, o.width, o.height, o.fps);
+  else
+    std::snprintf(buf, sizeof buf, "%s from %s, %d fps", codec, o.file.c_str(), o.fps);
+  std::string s = buf;
+  if (o.rateFps != o.fps) {
+    std::snprintf(buf, sizeof buf, ", paced at %g fps", o.rateFps);
+    s += buf;
+  }
+  return s;
+}
+
+}  // namespace ostra_producer
