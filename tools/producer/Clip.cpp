@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,34 +45,35 @@ std::string defaultCacheDir() {
 
 }  // namespace
 
-bool readWholeFile(std::string const& path, std::vector<uint8_t>* out) {
+std::optional<std::vector<uint8_t>> readWholeFile(std::string const& path) {
   FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  out->clear();
+  if (!f) return std::nullopt;
+  std::vector<uint8_t> bytes;
   uint8_t buf[65536];
   size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out->insert(out->end(), buf, buf + n);
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
   bool const ok = !std::ferror(f);
   std::fclose(f);
-  return ok;
+  if (!ok) return std::nullopt;
+  return bytes;
 }
 
 // Generates (or finds in the cache) the looped test clip. Its length is a whole number of GOPs so the key frame
 // rhythm stays regular across the loop.
-bool prepareClip(Options const& o, std::string* path) {
+std::optional<std::string> prepareClip(Options const& o) {
   std::string dir = o.cacheDir.empty() ? defaultCacheDir() : o.cacheDir;
   if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
     std::fprintf(stderr, "ostra-producer: cannot create cache directory %s: %s\n", dir.c_str(), std::strerror(errno));
-    return false;
+    return std::nullopt;
   }
   long const frames = std::max(1L, static_cast<long>(std::ceil(o.clipSeconds * o.fps / o.gop))) * o.gop;
   bool const h264 = o.codec == Codec::H264;
   const std::string name = std::string("clip-") + (h264 ? "h264-" : "mpeg4-") + std::to_string(o.width) + "x" +
                            std::to_string(o.height) + "-" + std::to_string(o.fps) + "fps-g" + std::to_string(o.gop) +
                            "-" + o.bitrate + "-" + std::to_string(frames) + "f" + (h264 ? ".h264" : ".m4v");
-  *path = dir + "/" + name;
+  std::string const path = dir + "/" + name;
   struct stat st;
-  if (stat(path->c_str(), &st) == 0 && st.st_size > 0) return true;
+  if (stat(path.c_str(), &st) == 0 && st.st_size > 0) return path;
 
   const std::string tmp = dir + "/.tmp-" + std::to_string(static_cast<long>(getpid())) + "-" + name;
   std::vector<std::string> args = {
@@ -108,18 +110,18 @@ bool prepareClip(Options const& o, std::string* path) {
     for (char const* s : {"-c:v", "mpeg4", "-f", "m4v"}) args.push_back(s);
   }
   args.push_back(tmp);
-  std::fprintf(stderr, "ostra-producer: generating %s with ffmpeg\n", path->c_str());
+  std::fprintf(stderr, "ostra-producer: generating %s with ffmpeg\n", path.c_str());
   if (!runProgram(args)) {
     std::fprintf(stderr, "ostra-producer: ffmpeg failed to generate the clip\n");
     unlink(tmp.c_str());
-    return false;
+    return std::nullopt;
   }
-  if (rename(tmp.c_str(), path->c_str()) != 0) {
+  if (rename(tmp.c_str(), path.c_str()) != 0) {
     std::fprintf(stderr, "ostra-producer: cannot rename %s: %s\n", tmp.c_str(), std::strerror(errno));
     unlink(tmp.c_str());
-    return false;
+    return std::nullopt;
   }
-  return true;
+  return path;
 }
 
 }  // namespace ostra_producer

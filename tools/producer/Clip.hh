@@ -4,15 +4,18 @@
 #include "Options.hh"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace ostra_producer {
 
-bool readWholeFile(std::string const& path, std::vector<uint8_t>* out);
+// The bytes of a file; nothing when it cannot be opened or read.
+std::optional<std::vector<uint8_t>> readWholeFile(std::string const& path);
 
 // Generates (or finds in the cache) the looped test clip. Its length is a whole number of GOPs so the key frame
-// rhythm stays regular across the loop.
-bool prepareClip(Options const& o, std::string* path);
+// rhythm stays regular across the loop. Returns its path; nothing (the reason on standard error) when it cannot be
+// made.
+std::optional<std::string> prepareClip(Options const& o);
 
 }  // namespace ostra_producer

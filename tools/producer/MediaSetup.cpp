@@ -5,18 +5,27 @@
 
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace ostra_producer {
 
 bool prepareVideo(Producer& p) {
   Options const& o = p.opt;
   std::string path = o.file;
-  if (path.empty() && !prepareClip(o, &path)) return false;
-  if (!readWholeFile(path, &p.clip) || p.clip.empty()) {
+  if (path.empty()) {
+    std::optional<std::string> clipPath = prepareClip(o);
+    if (!clipPath) return false;
+    path = *clipPath;
+  }
+  std::optional<std::vector<uint8_t>> bytes = readWholeFile(path);
+  if (!bytes || bytes->empty()) {
     std::fprintf(stderr, "ostra-producer: cannot read %s\n", path.c_str());
     return false;
   }
+  p.clip = std::move(*bytes);
   uint8_t const* d = p.clip.data();
   if (o.codec == Codec::H264) {
     p.units = splitH264AccessUnits(d, p.clip.size());
