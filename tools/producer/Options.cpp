@@ -5,28 +5,29 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 namespace ostra_producer {
 
 namespace {
 
-bool parseLong(char const* s, long long lo, long long hi, long long* out) {
+// A whole decimal number in [lo, hi]; nothing when the text is anything else.
+std::optional<long long> parseLong(char const* s, long long lo, long long hi) {
   char* end = nullptr;
   errno = 0;
   long long v = std::strtoll(s, &end, 10);
-  if (errno != 0 || end == s || *end != '\0' || v < lo || v > hi) return false;
-  *out = v;
-  return true;
+  if (errno != 0 || end == s || *end != '\0' || v < lo || v > hi) return std::nullopt;
+  return v;
 }
 
-bool parseDouble(char const* s, double lo, double hi, double* out) {
+// A decimal number in [lo, hi]; nothing when the text is anything else.
+std::optional<double> parseDouble(char const* s, double lo, double hi) {
   char* end = nullptr;
   errno = 0;
   double v = std::strtod(s, &end);
-  if (errno != 0 || end == s || *end != '\0' || !(v >= lo && v <= hi)) return false;
-  *out = v;
-  return true;
+  if (errno != 0 || end == s || *end != '\0' || !(v >= lo && v <= hi)) return std::nullopt;
+  return v;
 }
 
 }  // namespace
@@ -78,7 +79,7 @@ bool parseOptions(int argc, char** argv, Options* o) {
       return false;
     };
     char const* v = nullptr;
-    long long n = 0;
+    std::optional<long long> n;
     if (a == "--help" || a == "-h") {
       usage(stdout);
       std::exit(0);
@@ -90,8 +91,9 @@ bool parseOptions(int argc, char** argv, Options* o) {
       o->report = true;
     } else if (a == "--video-port" || a == "--audio-port") {
       if (!value(&v)) return false;
-      if (!parseLong(v, 0, 65535, &n)) return bad(v);
-      (a == "--video-port" ? o->videoPort : o->audioPort) = static_cast<int>(n);
+      n = parseLong(v, 0, 65535);
+      if (!n) return bad(v);
+      (a == "--video-port" ? o->videoPort : o->audioPort) = static_cast<int>(*n);
     } else if (a == "--codec") {
       if (!value(&v)) return false;
       if (std::strcmp(v, "h264") == 0)
@@ -106,11 +108,14 @@ bool parseOptions(int argc, char** argv, Options* o) {
       o->codec = a == "--h264-file" ? Codec::H264 : Codec::Mpeg4;
     } else if (a == "--fps") {
       if (!value(&v)) return false;
-      if (!parseLong(v, 1, 240, &n)) return bad(v);
-      o->fps = static_cast<int>(n);
+      n = parseLong(v, 1, 240);
+      if (!n) return bad(v);
+      o->fps = static_cast<int>(*n);
     } else if (a == "--rate-fps") {
       if (!value(&v)) return false;
-      if (!parseDouble(v, 0.1, 1000, &o->rateFps)) return bad(v);
+      std::optional<double> const d = parseDouble(v, 0.1, 1000);
+      if (!d) return bad(v);
+      o->rateFps = *d;
     } else if (a == "--size") {
       if (!value(&v)) return false;
       int w = 0, h = 0;
@@ -125,41 +130,52 @@ bool parseOptions(int argc, char** argv, Options* o) {
       o->bitrate = v;
     } else if (a == "--gop") {
       if (!value(&v)) return false;
-      if (!parseLong(v, 1, 1000, &n)) return bad(v);
-      o->gop = static_cast<int>(n);
+      n = parseLong(v, 1, 1000);
+      if (!n) return bad(v);
+      o->gop = static_cast<int>(*n);
     } else if (a == "--clip-seconds") {
       if (!value(&v)) return false;
-      if (!parseDouble(v, 0.04, 120, &o->clipSeconds)) return bad(v);
+      std::optional<double> const d = parseDouble(v, 0.04, 120);
+      if (!d) return bad(v);
+      o->clipSeconds = *d;
     } else if (a == "--cache-dir") {
       if (!value(&v)) return false;
       o->cacheDir = v;
     } else if (a == "--tone-hz") {
       if (!value(&v)) return false;
-      if (!parseLong(v, 1, kAudioRate / 2 - 1, &n)) return bad(v);
-      o->toneHz = static_cast<int>(n);
+      n = parseLong(v, 1, kAudioRate / 2 - 1);
+      if (!n) return bad(v);
+      o->toneHz = static_cast<int>(*n);
     } else if (a == "--audio-chunk-ms") {
       if (!value(&v)) return false;
-      if (!parseLong(v, 1, 1000, &n)) return bad(v);
-      o->audioChunkMs = static_cast<int>(n);
+      n = parseLong(v, 1, 1000);
+      if (!n) return bad(v);
+      o->audioChunkMs = static_cast<int>(*n);
     } else if (a == "--chunk") {
       if (!value(&v)) return false;
-      if (!parseLong(v, 1, 1LL << 30, &n)) return bad(v);
-      o->chunk = static_cast<size_t>(n);
+      n = parseLong(v, 1, 1LL << 30);
+      if (!n) return bad(v);
+      o->chunk = static_cast<size_t>(*n);
     } else if (a == "--close-after") {
       if (!value(&v)) return false;
-      if (!parseLong(v, 1, 1LL << 40, &n)) return bad(v);
-      o->closeAfter = static_cast<unsigned long long>(n);
+      n = parseLong(v, 1, 1LL << 40);
+      if (!n) return bad(v);
+      o->closeAfter = static_cast<unsigned long long>(*n);
     } else if (a == "--big-unit" || a == "--big-nal") {
       if (!value(&v)) return false;
-      if (!parseLong(v, 2, 64LL << 20, &n)) return bad(v);
-      (a == "--big-unit" ? o->bigUnit : o->bigNal) = static_cast<size_t>(n);
+      n = parseLong(v, 2, 64LL << 20);
+      if (!n) return bad(v);
+      (a == "--big-unit" ? o->bigUnit : o->bigNal) = static_cast<size_t>(*n);
     } else if (a == "--backlog-bytes") {
       if (!value(&v)) return false;
-      if (!parseLong(v, 1, 1LL << 30, &n)) return bad(v);
-      o->backlogBytes = static_cast<size_t>(n);
+      n = parseLong(v, 1, 1LL << 30);
+      if (!n) return bad(v);
+      o->backlogBytes = static_cast<size_t>(*n);
     } else if (a == "--duration") {
       if (!value(&v)) return false;
-      if (!parseDouble(v, 0, 1e7, &o->duration)) return bad(v);
+      std::optional<double> const d = parseDouble(v, 0, 1e7);
+      if (!d) return bad(v);
+      o->duration = *d;
     } else if (a == "--timestamps") {
       if (!value(&v)) return false;
       o->timestampsFile = v;
