@@ -7,6 +7,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace ostra_producer {
 
@@ -28,6 +29,115 @@ std::optional<double> parseDouble(char const* s, double lo, double hi) {
   double v = std::strtod(s, &end);
   if (errno != 0 || end == s || *end != '\0' || !(v >= lo && v <= hi)) return std::nullopt;
   return v;
+}
+
+// Stores a whole number in [lo, hi] in the field; false when the text is anything else.
+template <typename T>
+bool setWhole(T& field, char const* v, long long lo, long long hi) {
+  std::optional<long long> const n = parseLong(v, lo, hi);
+  if (!n) return false;
+  field = static_cast<T>(*n);
+  return true;
+}
+
+// Stores a number in [lo, hi] in the field; false when the text is anything else.
+bool setReal(double& field, char const* v, double lo, double hi) {
+  std::optional<double> const d = parseDouble(v, lo, hi);
+  if (!d) return false;
+  field = *d;
+  return true;
+}
+
+bool setFlag(bool& field, bool value) {
+  field = value;
+  return true;
+}
+
+bool setText(std::string& field, char const* v) {
+  field = v;
+  return true;
+}
+
+// A video file; its codec is the option's.
+bool setFile(Options& o, char const* v, Codec codec) {
+  o.file = v;
+  o.codec = codec;
+  return true;
+}
+
+bool setCodec(Options& o, char const* v) {
+  if (std::strcmp(v, "h264") == 0)
+    o.codec = Codec::H264;
+  else if (std::strcmp(v, "mpeg4") == 0)
+    o.codec = Codec::Mpeg4;
+  else
+    return false;
+  return true;
+}
+
+// WxH, both even and within 16..4096.
+bool setSize(Options& o, char const* v) {
+  int w = 0, h = 0;
+  char tail = 0;
+  if (std::sscanf(v, "%dx%d%c", &w, &h, &tail) != 2 || w < 16 || h < 16 || w > 4096 || h > 4096 || w % 2 || h % 2)
+    return false;
+  o.width = w;
+  o.height = h;
+  return true;
+}
+
+// A bit rate in ffmpeg's syntax: digits, '.', and the k/K/M suffixes.
+bool setBitrate(Options& o, char const* v) {
+  if (*v == '\0' || std::strspn(v, "0123456789.kKM") != std::strlen(v)) return false;
+  o.bitrate = v;
+  return true;
+}
+
+// One command-line option: its name, whether a value follows it, and what it does to the options (false when the
+// value is not acceptable; flags get no value).
+struct OptionHandler {
+  char const* name;
+  bool takesValue;
+  bool (*apply)(Options& o, char const* value);
+};
+
+OptionHandler const kOptionHandlers[] = {
+    {"--no-video", false, [](Options& o, char const*) { return setFlag(o.video, false); }},
+    {"--no-audio", false, [](Options& o, char const*) { return setFlag(o.audio, false); }},
+    {"--report", false, [](Options& o, char const*) { return setFlag(o.report, true); }},
+    {"--video-port", true, [](Options& o, char const* v) { return setWhole(o.videoPort, v, 0, 65535); }},
+    {"--audio-port", true, [](Options& o, char const* v) { return setWhole(o.audioPort, v, 0, 65535); }},
+    {"--codec", true, setCodec},
+    {"--h264-file", true, [](Options& o, char const* v) { return setFile(o, v, Codec::H264); }},
+    {"--mpeg4-file", true, [](Options& o, char const* v) { return setFile(o, v, Codec::Mpeg4); }},
+    {"--fps", true, [](Options& o, char const* v) { return setWhole(o.fps, v, 1, 240); }},
+    {"--rate-fps", true, [](Options& o, char const* v) { return setReal(o.rateFps, v, 0.1, 1000); }},
+    {"--size", true, setSize},
+    {"--bitrate", true, setBitrate},
+    {"--gop", true, [](Options& o, char const* v) { return setWhole(o.gop, v, 1, 1000); }},
+    {"--clip-seconds", true, [](Options& o, char const* v) { return setReal(o.clipSeconds, v, 0.04, 120); }},
+    {"--cache-dir", true, [](Options& o, char const* v) { return setText(o.cacheDir, v); }},
+    {"--tone-hz", true, [](Options& o, char const* v) { return setWhole(o.toneHz, v, 1, kAudioRate / 2 - 1); }},
+    {"--audio-chunk-ms", true, [](Options& o, char const* v) { return setWhole(o.audioChunkMs, v, 1, 1000); }},
+    {"--chunk", true, [](Options& o, char const* v) { return setWhole(o.chunk, v, 1, 1LL << 30); }},
+    {"--close-after", true, [](Options& o, char const* v) { return setWhole(o.closeAfter, v, 1, 1LL << 40); }},
+    {"--big-unit", true, [](Options& o, char const* v) { return setWhole(o.bigUnit, v, 2, 64LL << 20); }},
+    {"--big-nal", true, [](Options& o, char const* v) { return setWhole(o.bigNal, v, 2, 64LL << 20); }},
+    {"--backlog-bytes", true, [](Options& o, char const* v) { return setWhole(o.backlogBytes, v, 1, 1LL << 30); }},
+    {"--duration", true, [](Options& o, char const* v) { return setReal(o.duration, v, 0, 1e7); }},
+    {"--timestamps", true, [](Options& o, char const* v) { return setText(o.timestampsFile, v); }},
+};
+
+OptionHandler const* findOption(std::string const& name) {
+  for (OptionHandler const& h : kOptionHandlers)
+    if (name == h.name) return &h;
+  return nullptr;
+}
+
+ParsedOptions failure(std::string message) {
+  ParsedOptions r;
+  r.error = std::move(message);
+  return r;
 }
 
 }  // namespace
@@ -63,133 +173,29 @@ void usage(FILE* f) {
       "                        written (audio units when video is off)\n");
 }
 
-bool parseOptions(int argc, char** argv, Options* o) {
+ParsedOptions parseOptions(int argc, char** argv) {
+  Options o;
   for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](char const** v) {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "ostra-producer: %s needs a value\n", a.c_str());
-        return false;
-      }
-      *v = argv[++i];
-      return true;
-    };
-    auto bad = [&](char const* v) {
-      std::fprintf(stderr, "ostra-producer: bad value for %s: %s\n", a.c_str(), v);
-      return false;
-    };
-    char const* v = nullptr;
-    std::optional<long long> n;
+    std::string const a = argv[i];
     if (a == "--help" || a == "-h") {
-      usage(stdout);
-      std::exit(0);
-    } else if (a == "--no-video") {
-      o->video = false;
-    } else if (a == "--no-audio") {
-      o->audio = false;
-    } else if (a == "--report") {
-      o->report = true;
-    } else if (a == "--video-port" || a == "--audio-port") {
-      if (!value(&v)) return false;
-      n = parseLong(v, 0, 65535);
-      if (!n) return bad(v);
-      (a == "--video-port" ? o->videoPort : o->audioPort) = static_cast<int>(*n);
-    } else if (a == "--codec") {
-      if (!value(&v)) return false;
-      if (std::strcmp(v, "h264") == 0)
-        o->codec = Codec::H264;
-      else if (std::strcmp(v, "mpeg4") == 0)
-        o->codec = Codec::Mpeg4;
-      else
-        return bad(v);
-    } else if (a == "--h264-file" || a == "--mpeg4-file") {
-      if (!value(&v)) return false;
-      o->file = v;
-      o->codec = a == "--h264-file" ? Codec::H264 : Codec::Mpeg4;
-    } else if (a == "--fps") {
-      if (!value(&v)) return false;
-      n = parseLong(v, 1, 240);
-      if (!n) return bad(v);
-      o->fps = static_cast<int>(*n);
-    } else if (a == "--rate-fps") {
-      if (!value(&v)) return false;
-      std::optional<double> const d = parseDouble(v, 0.1, 1000);
-      if (!d) return bad(v);
-      o->rateFps = *d;
-    } else if (a == "--size") {
-      if (!value(&v)) return false;
-      int w = 0, h = 0;
-      char tail = 0;
-      if (std::sscanf(v, "%dx%d%c", &w, &h, &tail) != 2 || w < 16 || h < 16 || w > 4096 || h > 4096 || w % 2 || h % 2)
-        return bad(v);
-      o->width = w;
-      o->height = h;
-    } else if (a == "--bitrate") {
-      if (!value(&v)) return false;
-      if (*v == '\0' || std::strspn(v, "0123456789.kKM") != std::strlen(v)) return bad(v);
-      o->bitrate = v;
-    } else if (a == "--gop") {
-      if (!value(&v)) return false;
-      n = parseLong(v, 1, 1000);
-      if (!n) return bad(v);
-      o->gop = static_cast<int>(*n);
-    } else if (a == "--clip-seconds") {
-      if (!value(&v)) return false;
-      std::optional<double> const d = parseDouble(v, 0.04, 120);
-      if (!d) return bad(v);
-      o->clipSeconds = *d;
-    } else if (a == "--cache-dir") {
-      if (!value(&v)) return false;
-      o->cacheDir = v;
-    } else if (a == "--tone-hz") {
-      if (!value(&v)) return false;
-      n = parseLong(v, 1, kAudioRate / 2 - 1);
-      if (!n) return bad(v);
-      o->toneHz = static_cast<int>(*n);
-    } else if (a == "--audio-chunk-ms") {
-      if (!value(&v)) return false;
-      n = parseLong(v, 1, 1000);
-      if (!n) return bad(v);
-      o->audioChunkMs = static_cast<int>(*n);
-    } else if (a == "--chunk") {
-      if (!value(&v)) return false;
-      n = parseLong(v, 1, 1LL << 30);
-      if (!n) return bad(v);
-      o->chunk = static_cast<size_t>(*n);
-    } else if (a == "--close-after") {
-      if (!value(&v)) return false;
-      n = parseLong(v, 1, 1LL << 40);
-      if (!n) return bad(v);
-      o->closeAfter = static_cast<unsigned long long>(*n);
-    } else if (a == "--big-unit" || a == "--big-nal") {
-      if (!value(&v)) return false;
-      n = parseLong(v, 2, 64LL << 20);
-      if (!n) return bad(v);
-      (a == "--big-unit" ? o->bigUnit : o->bigNal) = static_cast<size_t>(*n);
-    } else if (a == "--backlog-bytes") {
-      if (!value(&v)) return false;
-      n = parseLong(v, 1, 1LL << 30);
-      if (!n) return bad(v);
-      o->backlogBytes = static_cast<size_t>(*n);
-    } else if (a == "--duration") {
-      if (!value(&v)) return false;
-      std::optional<double> const d = parseDouble(v, 0, 1e7);
-      if (!d) return bad(v);
-      o->duration = *d;
-    } else if (a == "--timestamps") {
-      if (!value(&v)) return false;
-      o->timestampsFile = v;
-    } else {
-      std::fprintf(stderr, "ostra-producer: unknown option %s (see --help)\n", a.c_str());
-      return false;
+      ParsedOptions help;
+      help.help = true;
+      return help;
     }
+    OptionHandler const* h = findOption(a);
+    if (!h) return failure("unknown option " + a + " (see --help)");
+    char const* v = nullptr;
+    if (h->takesValue) {
+      if (i + 1 >= argc) return failure(a + " needs a value");
+      v = argv[++i];
+    }
+    if (!h->apply(o, v)) return failure("bad value for " + a + ": " + v);
   }
-  if ((o->bigUnit || o->bigNal) && o->codec != Codec::H264) {
-    std::fprintf(stderr, "ostra-producer: --big-unit and --big-nal need H.264 video\n");
-    return false;
-  }
-  if (o->rateFps == 0) o->rateFps = o->fps;
-  return true;
+  if ((o.bigUnit || o.bigNal) && o.codec != Codec::H264) return failure("--big-unit and --big-nal need H.264 video");
+  if (o.rateFps == 0) o.rateFps = o.fps;
+  ParsedOptions r;
+  r.options = std::move(o);
+  return r;
 }
 
 }  // namespace ostra_producer

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 namespace ostra_producer {
@@ -38,7 +39,14 @@ struct Options {
   size_t backlogBytes = 4u << 20;
 };
 
+// The outcome of parsing the command line: the options to run with, a request for the usage text, or what is wrong.
+struct ParsedOptions {
+  std::optional<Options> options;  // set when the command line is good and asks for a run
+  bool help = false;               // --help or -h: print the usage text and exit with status 0
+  std::string error;               // otherwise: one line for standard error, without the program name
+};
+
 void usage(FILE* f);
-bool parseOptions(int argc, char** argv, Options* o);
+ParsedOptions parseOptions(int argc, char** argv);
 
 }  // namespace ostra_producer

@@ -32,12 +32,22 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 using namespace ostra_producer;
 
 int main(int argc, char** argv) {
+  ParsedOptions parsed = parseOptions(argc, argv);
+  if (parsed.help) {
+    usage(stdout);
+    return 0;
+  }
+  if (!parsed.options) {
+    std::fprintf(stderr, "ostra-producer: %s\n", parsed.error.c_str());
+    return 2;
+  }
   Producer p;
-  if (!parseOptions(argc, argv, &p.opt)) return 2;
+  p.opt = std::move(*parsed.options);
   setvbuf(stdout, nullptr, _IOLBF, 0);
   signal(SIGPIPE, SIG_IGN);
   struct sigaction sa {};
