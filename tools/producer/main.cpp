@@ -36,6 +36,41 @@
 
 using namespace ostra_producer;
 
+namespace {
+
+// The --timestamps file, appended to, one line per unit written.
+bool openTimestamps(Producer& p) {
+  p.timestamps = std::fopen(p.opt.timestampsFile.c_str(), "a");
+  if (!p.timestamps) {
+    std::fprintf(stderr, "ostra-producer: cannot open %s: %s\n", p.opt.timestampsFile.c_str(), std::strerror(errno));
+    return false;
+  }
+  setvbuf(p.timestamps, nullptr, _IOLBF, 0);
+  return true;
+}
+
+// What the producer serves and where, e.g. "ostra-producer: video on 127.0.0.1:13032 (H.264 640x360 25 fps), audio
+// on 127.0.0.1:13132".
+std::string startupLine(Producer const& p) {
+  std::string line = "ostra-producer: ";
+  char buf[128];
+  if (p.opt.video) {
+    std::snprintf(buf, sizeof buf, "video on 127.0.0.1:%d (", p.video.port);
+    line += buf + describeVideo(p) + ")";
+  } else {
+    line += "video off";
+  }
+  if (p.opt.audio) {
+    std::snprintf(buf, sizeof buf, ", audio on 127.0.0.1:%d", p.audio.port);
+    line += buf;
+  } else {
+    line += ", audio off";
+  }
+  return line;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   ParsedOptions parsed = parseOptions(argc, argv);
   if (parsed.help) {
@@ -66,30 +101,8 @@ int main(int argc, char** argv) {
   if (o.video && !listenOn(p.video, o.videoPort)) return 1;
   if (o.audio && !listenOn(p.audio, o.audioPort)) return 1;
   (o.video ? p.video : p.audio).timestamped = true;
-  if (!o.timestampsFile.empty()) {
-    p.timestamps = std::fopen(o.timestampsFile.c_str(), "a");
-    if (!p.timestamps) {
-      std::fprintf(stderr, "ostra-producer: cannot open %s: %s\n", o.timestampsFile.c_str(), std::strerror(errno));
-      return 1;
-    }
-    setvbuf(p.timestamps, nullptr, _IOLBF, 0);
-  }
-
-  std::string line = "ostra-producer: ";
-  char buf[128];
-  if (o.video) {
-    std::snprintf(buf, sizeof buf, "video on 127.0.0.1:%d (", p.video.port);
-    line += buf + describeVideo(p) + ")";
-  } else {
-    line += "video off";
-  }
-  if (o.audio) {
-    std::snprintf(buf, sizeof buf, ", audio on 127.0.0.1:%d", p.audio.port);
-    line += buf;
-  } else {
-    line += ", audio off";
-  }
-  std::fprintf(stderr, "%s\n", line.c_str());
+  if (!o.timestampsFile.empty() && !openTimestamps(p)) return 1;
+  std::fprintf(stderr, "%s\n", startupLine(p).c_str());
 
   int const rc = run(p);
   if (p.timestamps) std::fclose(p.timestamps);
