@@ -5,7 +5,10 @@
 
 namespace ostra_producer {
 
+// Closes the connection (once), adds its counts to the medium's and reports them with the reason.
 void closeConnection(Producer& p, Connection& c, char const* reason);
+
+// Drops the medium's closed connections.
 void reapConnections(Medium& m);
 
 // Writes as much of the connection's backlog as the socket takes, one unit (or one --chunk piece) per send.
