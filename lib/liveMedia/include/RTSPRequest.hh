@@ -24,7 +24,7 @@ RTSPRequestScan scanRTSPRequest(char const* buf, size_t len, size_t bufferCapaci
 
 struct RTSPRequest {
   std::string_view method, url, protocol;  // request line
-  std::string_view urlPath;                // URL after "rtsp://host[:port]/" ("*" stays "*")
+  std::string_view urlPath;                // streamURLPath of the URL ("*" stays "*")
   bool hasCSeq = false, hasSession = false, hasTransport = false, hasRange = false;
   bool hasAuthorization = false, hasScale = false;
   std::string_view cseq, session, transport, range, authorization, scale;
@@ -41,6 +41,10 @@ bool parseRTSPRequest(std::string_view text, RTSPRequest& out);
 // The path part of an RTSP URL: "rtsp://host:8554/ch01/track1" -> "ch01/track1",
 // "/ch01" -> "ch01", "*" -> "*". Anything else is returned unchanged.
 std::string_view rtspURLPath(std::string_view url);
+// The part of a URL that names a stream or track: rtspURLPath without the
+// query ("?...") and without one trailing '/': "rtsp://h/ch01/track1/?x=1"
+// -> "ch01/track1".
+std::string_view streamURLPath(std::string_view url);
 
 // One client transport from a Transport header that the server can serve:
 // unicast RTP/AVP over UDP (with client ports) or over TCP (interleaved).

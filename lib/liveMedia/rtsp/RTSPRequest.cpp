@@ -103,6 +103,14 @@ std::string_view rtspURLPath(std::string_view url) {
   return url;
 }
 
+std::string_view streamURLPath(std::string_view url) {
+  std::string_view path = rtspURLPath(url);
+  if (path == "*") return path;
+  path = path.substr(0, path.find('?'));
+  if (!path.empty() && path.back() == '/') path.remove_suffix(1);
+  return path;
+}
+
 bool parseRTSPRequest(std::string_view text, RTSPRequest& out) {
   out = RTSPRequest();
   size_t eol = text.find(kCRLF);
@@ -126,7 +134,7 @@ bool parseRTSPRequest(std::string_view text, RTSPRequest& out) {
   out.method = parts[0];
   out.url = parts[1];
   out.protocol = parts[2];
-  out.urlPath = rtspURLPath(out.url);
+  out.urlPath = streamURLPath(out.url);
 
   size_t headerEnd = rest.find("\r\n\r\n");
   std::string_view headers = rest.substr(0, headerEnd == std::string_view::npos ? rest.size() : headerEnd + 2);
