@@ -1,0 +1,39 @@
+// RTSP over HTTP, the pure parts: the base64 stream decoder.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "Base64StreamDecoder.hh"
+
+namespace {
+
+// Decodes 'text' in pieces of 'piece' characters into outputs of 'room' bytes.
+std::string decode(std::string const& text, size_t piece, size_t room, bool* failed = nullptr) {
+  Base64StreamDecoder d;
+  std::string result;
+  unsigned char out[64];
+  for (size_t pos = 0, used = 0; pos < text.size() && !d.failed(); pos += used) {
+    auto const* in = reinterpret_cast<unsigned char const*>(text.data()) + pos;
+    result.append(reinterpret_cast<char*>(out), d.decode(in, std::min(piece, text.size() - pos), out, room, used));
+  }
+  if (failed != nullptr) *failed = d.failed();
+  return result;
+}
+
+TEST(Base64StreamDecoder, SplitAnywhereAcrossGroupsPaddingAndLinesAndFailsOnAnythingElse) {
+  // Requests encoded one by one (padding between them) or as one stream, with line ends.
+  std::string const text = "T1BUSU9OUyAqIFJUU1AvMS4wDQpDU2VxOiAxDQoNCg==\r\nUExBWQ==\nYQ== TWFuQUI=";
+  for (size_t piece = 1; piece <= text.size(); ++piece) {
+    for (size_t room : {1, 2, 3, 64}) {
+      EXPECT_EQ(decode(text, piece, room), "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\nPLAYaManAB") << piece << " " << room;
+    }
+  }
+  // Bytes decoded before the failure, which nothing after it undoes.
+  for (auto [bad, before] : {std::pair{"QU!J", "A"}, {"=QUJ", ""}, {"Q===", ""}, {"QQ=A", "A"}, {"QUJ-", "AB"}}) {
+    bool failed = false;
+    EXPECT_EQ(decode(std::string(bad) + "QUJD", 1, 64, &failed), before) << bad;
+    EXPECT_TRUE(failed) << bad;
+  }
+}
+
+}  // namespace
