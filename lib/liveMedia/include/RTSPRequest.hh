@@ -16,7 +16,9 @@ enum class RTSPRequestScan {
 };
 
 // Looks for the end of the request at the start of 'buf' (the blank line that
-// ends the headers, then Content-Length bytes of body). 'scanFrom' remembers
+// ends the headers, then Content-Length bytes of body; an HTTP request ends at
+// its blank line, since a tunnel's POST body is the tunnelled stream, not part
+// of the request). 'scanFrom' remembers
 // how far a previous call looked, so a request that arrives byte by byte is
 // scanned once in total; start it at 0 for a new request.
 RTSPRequestScan scanRTSPRequest(char const* buf, size_t len, size_t bufferCapacity, size_t& scanFrom,
@@ -28,6 +30,9 @@ struct RTSPRequest {
   bool hasCSeq = false, hasSession = false, hasTransport = false, hasRange = false;
   bool hasAuthorization = false, hasScale = false;
   std::string_view cseq, session, transport, range, authorization, scale;
+  // HTTP tunnelling: x-sessioncookie, Accept, Content-Type.
+  bool hasSessionCookie = false, hasAccept = false, hasContentType = false;
+  std::string_view sessionCookie, accept, contentType;
   size_t contentLength = 0;
   std::string_view body;
 };

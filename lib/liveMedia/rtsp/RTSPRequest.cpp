@@ -44,6 +44,13 @@ bool parsePair(std::string_view s, unsigned long limit, unsigned long& first, un
   return true;
 }
 
+// Whether the request line at the start of 'text' names an HTTP protocol.
+bool isHTTPRequestLine(std::string_view text) {
+  std::string_view line = trim(text.substr(0, text.find(kCRLF)));
+  size_t blank = line.find_last_of(" \t");
+  return blank != std::string_view::npos && line.substr(blank + 1, 5) == "HTTP/";
+}
+
 // Calls 'fn(name, value)' for every header line of 'headers' (the text after
 // the request line, up to the blank line).
 template <typename Fn>
@@ -79,6 +86,10 @@ RTSPRequestScan scanRTSPRequest(char const* buf, size_t len, size_t bufferCapaci
   }
   scanFrom = end;  // the blank line stays found on the next call
   size_t headerLength = end + 4;
+  if (headerLength <= bufferCapacity && isHTTPRequestLine(text)) {
+    requestLength = headerLength;
+    return RTSPRequestScan::Complete;
+  }
   unsigned long contentLength = 0;
   forEachHeader(text.substr(0, end), [&](std::string_view name, std::string_view value) {
     unsigned long n;
@@ -166,6 +177,15 @@ bool parseRTSPRequest(std::string_view text, RTSPRequest& out) {
     } else if (equalsIgnoreCase(name, "Content-Length")) {
       unsigned long n;
       if (parseUnsigned(value, n)) out.contentLength = n;
+    } else if (equalsIgnoreCase(name, "x-sessioncookie")) {
+      out.hasSessionCookie = true;
+      out.sessionCookie = value;
+    } else if (equalsIgnoreCase(name, "Accept")) {
+      out.hasAccept = true;
+      out.accept = value;
+    } else if (equalsIgnoreCase(name, "Content-Type")) {
+      out.hasContentType = true;
+      out.contentType = value;
     }
   });
   if (out.body.size() > out.contentLength) out.body = out.body.substr(0, out.contentLength);
