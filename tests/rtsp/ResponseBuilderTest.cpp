@@ -46,6 +46,12 @@ TEST(ResponseBuilder, AnswersWithoutCSeqTheDateAndURLPrefixes) {
                      RTSPResponseBuilder::kAllowedMethods + "\r\n\r\n");
   RTSPResponseBuilder::httpNotAllowed(out, "<date>");
   EXPECT_EQ(out, "HTTP/1.1 405 Method Not Allowed\r\nDate: <date>\r\n\r\n\r\n");
+  RTSPResponseBuilder::httpTunnelOpened(out, "<date>");
+  EXPECT_EQ(out,
+            "HTTP/1.0 200 OK\r\nDate: <date>\r\nCache-Control: no-cache\r\nPragma: no-cache\r\n"
+            "Content-Type: application/x-rtsp-tunnelled\r\n\r\n");
+  RTSPResponseBuilder::httpTunnelRefused(out, "503 Service Unavailable", "<date>");
+  EXPECT_EQ(out, "HTTP/1.0 503 Service Unavailable\r\nDate: <date>\r\n\r\n");
   RTSPResponseBuilder tcp(out, "200 OK", "x y", "<date>");
   tcp.tcpTransport(addr("127.0.0.1"), addr("127.0.0.2"), 254, 255);
   EXPECT_EQ(out,

@@ -43,6 +43,11 @@ public:
   // ("400 Bad Request" with Allow), and an HTTP request on the RTSP port.
   static void badRequest(std::string& out, std::string_view date);
   static void httpNotAllowed(std::string& out, std::string_view date);
+  // RTSP over HTTP: the answer that opens a tunnel on its GET connection
+  // ("HTTP/1.0 200 OK", Date, no caching, the tunnel's Content-Type), and
+  // "HTTP/1.0 <status>" with Date for a tunnel request that is refused.
+  static void httpTunnelOpened(std::string& out, std::string_view date);
+  static void httpTunnelRefused(std::string& out, std::string_view status, std::string_view date);
 
   // "Mon, Dec 07 2026 23:43:13 GMT" (UTC).
   static std::string formatDate(time_t when);

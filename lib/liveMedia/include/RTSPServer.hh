@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "DigestAuthentication.hh"
+#include "HTTPTunnelTable.hh"
 #include "Media.hh"
 #include "NetAddress.hh"
 #include "RTSPServerContext.hh"
@@ -65,11 +66,13 @@ private:
   void deleteSession(RTSPClientSession* session) override;
   void deliverInterleavedRTCP(InterleavedChannelWriter const* connection, unsigned char channelId,
                               unsigned char const* packet, unsigned size) override;
+  HTTPTunnelTable& tunnels() override { return fTunnels; }
   void closeConnection(RTSPClientConnection* connection) override;
 
   std::vector<ServerMediaSession*> fServerMediaSessions;
   std::unordered_map<unsigned, RTSPClientSession*> fClientSessions;
   std::unordered_set<RTSPClientConnection*> fConnections;
+  HTTPTunnelTable fTunnels;
 };
 
 #endif

@@ -7,6 +7,7 @@
 #include "NetAddress.hh"
 #include "UsageEnvironment.hh"
 
+class HTTPTunnelTable;
 class InterleavedChannelWriter;
 class RTSPClientConnection;
 class RTSPClientSession;
@@ -38,7 +39,11 @@ public:
   virtual void deliverInterleavedRTCP(InterleavedChannelWriter const* connection, unsigned char channelId,
                                       unsigned char const* packet, unsigned size) = 0;
 
-  // Closes the connection (it is deleted); sessions interleaved on it end with it.
+  // The live RTSP-over-HTTP tunnels, by session cookie.
+  virtual HTTPTunnelTable& tunnels() = 0;
+
+  // Closes the connection (it is deleted); sessions interleaved on it end with
+  // it, and so does the input half of a tunnel whose output half it is.
   virtual void closeConnection(RTSPClientConnection* connection) = 0;
 
 protected:

@@ -57,6 +57,7 @@ RTSPClientConnection::~RTSPClientConnection() {
   TaskScheduler& scheduler = fServer.environment().taskScheduler();
   scheduler.unscheduleDelayedTask(fCloseTask);
   scheduler.unscheduleDelayedTask(fIdleTask);
+  scheduler.unscheduleDelayedTask(fTunnelResumeTask);
   scheduler.disableBackgroundHandling(fSocket);
   ::close(fSocket);
 }
@@ -84,6 +85,11 @@ void RTSPClientConnection::handleSocket(int mask) {
 }
 
 void RTSPClientConnection::readInput() {
+  if (fTunnelRole == TunnelRole::Output) {
+    discardOwnInput();
+    return;
+  }
+  if (fTunnelInputBlocked) return;  // the output half has no room yet
   if (fInLength >= kRequestBufferSize) {
     requestClose();
     return;
@@ -99,6 +105,10 @@ void RTSPClientConnection::readInput() {
 }
 
 void RTSPClientConnection::processInput() {
+  if (fTunnelRole == TunnelRole::Input) {
+    feedTunnel();
+    return;
+  }
   size_t pos = 0;
   bool needMore = false;
   while (pos < fInLength && !fCloseRequested && fOutput.queuedBytes() < kReadPauseThreshold) {
@@ -106,13 +116,30 @@ void RTSPClientConnection::processInput() {
       needMore = true;
       break;
     }
+    if (fTunnelRole == TunnelRole::Input) break;  // the rest is the tunnel's base64 stream
   }
   if (fCloseRequested) return;
   if (pos > 0) {
     std::memmove(fIn, fIn + pos, fInLength - pos);
     fInLength -= pos;
   }
+  if (fTunnelRole == TunnelRole::Input) {
+    feedTunnel();
+    return;
+  }
   if (needMore && fInLength >= kRequestBufferSize) requestClose();
+}
+
+size_t RTSPClientConnection::tunnelInputRoom() const {
+  if (fTunnelRole != TunnelRole::Output || fCloseRequested || fOutput.queuedBytes() >= kReadPauseThreshold) return 0;
+  return kRequestBufferSize - fInLength;
+}
+
+void RTSPClientConnection::takeTunnelledInput(unsigned char const* data, size_t size) {
+  if (size > kRequestBufferSize - fInLength) size = kRequestBufferSize - fInLength;
+  std::memcpy(fIn + fInLength, data, size);
+  fInLength += size;
+  processInput();
 }
 
 bool RTSPClientConnection::consumeOne(size_t& pos) {
@@ -151,10 +178,13 @@ bool RTSPClientConnection::consumeOne(size_t& pos) {
   }
   if (scan == RTSPRequestScan::Incomplete) return false;
   fScanFrom = 0;
-  if (fHandler.handleRequest(std::string_view(reinterpret_cast<char const*>(fIn + pos), requestLength))) {
-    noteActivity();
-  }
+  std::string_view request(reinterpret_cast<char const*>(fIn + pos), requestLength);
   pos += requestLength;
+  if (!fReadARequest) {
+    fReadARequest = true;
+    if (startTunnel(request, pos)) return true;
+  }
+  if (fHandler.handleRequest(request)) noteActivity();
   return true;
 }
 
@@ -180,9 +210,10 @@ void RTSPClientConnection::writableInterestChanged(bool wantWritable) {
 void RTSPClientConnection::writerFailed() { requestClose(); }
 
 void RTSPClientConnection::updateSocketHandling() {
+  if (fTunnelRole == TunnelRole::Output) wakeTunnelInput();
   int mask = 0;
   if (!fCloseRequested) {
-    if (fOutput.queuedBytes() < kReadPauseThreshold) mask |= SOCKET_READABLE;
+    if (fOutput.queuedBytes() < kReadPauseThreshold && !fTunnelInputBlocked) mask |= SOCKET_READABLE;
     if (fWantWritable) mask |= SOCKET_WRITABLE;
   }
   if (mask == fArmedMask) return;

@@ -4,7 +4,9 @@
 #include <netinet/in.h>
 
 #include <cstddef>
+#include <string_view>
 
+#include "Base64StreamDecoder.hh"
 #include "InterleavedSocketWriter.hh"
 #include "RTSPRequestHandler.hh"
 #include "RTSPServerContext.hh"
@@ -15,6 +17,12 @@
 // into a fixed buffer, hands each complete request to its request handler,
 // and writes answers and the interleaved RTP/RTCP of sessions streamed over
 // it through its one non-blocking output writer.
+//
+// RTSP over HTTP: a connection's first request may make it one half of a
+// tunnel. The output half (the GET) is a connection like any other, except
+// that its requests come from the input half; the input half (the POST) only
+// decodes its base64 body into the output half's request buffer, as if those
+// bytes had arrived on the output half's socket.
 class RTSPClientConnection final : private InterleavedSocketWriter::Listener {
 public:
   static constexpr size_t kRequestBufferSize = 20000;
@@ -26,6 +34,14 @@ public:
   // Where interleaved frames for this connection's client go.
   InterleavedSocketWriter& output() { return fOutput; }
   InterleavedSocketWriter const& output() const { return fOutput; }
+
+  enum class TunnelRole { None, Output, Input };
+  // Output half: room for decoded request bytes now (none while its answers
+  // pile up or it closes), and bytes to take as if they had been received.
+  size_t tunnelInputRoom() const;
+  void takeTunnelledInput(unsigned char const* data, size_t size);
+  // Input half: its output half has room again.
+  void resumeTunnelInput();
 
 private:
   RTSPClientConnection(RTSPClientConnection const&) = delete;
@@ -39,6 +55,16 @@ private:
   // consumed. Returns false when more bytes are needed.
   bool consumeOne(size_t& pos);
   void noteActivity();
+
+  // HTTP tunnelling (RTSPClientConnectionTunnel.cpp). startTunnel answers
+  // the request and returns true when it opened, joined or was refused a
+  // tunnel; 'pos' moves past input that is not for the request scanner.
+  bool startTunnel(std::string_view request, size_t& pos);
+  bool refuseTunnel(char const* status);
+  void feedTunnel();       // input half: decodes what was received into the output half
+  void discardOwnInput();  // output half: bytes on its own socket are not requests
+  void wakeTunnelInput();  // output half: lets a waiting input half go on
+  static void tunnelResumeTask(void* clientData);
 
   void writableInterestChanged(bool wantWritable) override;
   void writerFailed() override;
@@ -56,6 +82,12 @@ private:
   size_t fInLength = 0;
   size_t fScanFrom = 0;        // how far the current request was scanned for its end
   size_t fSkipFrameBytes = 0;  // rest of an interleaved frame too big to keep
+  bool fReadARequest = false;  // a first request was read (only it may open a tunnel)
+
+  TunnelRole fTunnelRole = TunnelRole::None;
+  Base64StreamDecoder fTunnelDecoder;  // input half: the POST body
+  bool fTunnelInputBlocked = false;    // input half: waits for room in the output half
+  TaskScheduler::TaskToken fTunnelResumeTask = nullptr;
 
   bool fWantWritable = false;
   bool fInHandler = false;

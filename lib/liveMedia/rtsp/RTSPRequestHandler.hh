@@ -29,6 +29,13 @@ public:
   // on the connection), false when it was answered 400 or as HTTP.
   bool handleRequest(std::string_view text);
 
+  // Whether a URL path (RTSPRequest::urlPath) names a stream or one of its tracks.
+  bool namesStream(std::string_view urlPath) const {
+    ServerMediaSession* sms = nullptr;
+    ServerMediaSubsession* track = nullptr;
+    return resolveURL(urlPath, sms, track);
+  }
+
   // Whether a SETUP on this connection has ever succeeded.
   bool hasSetUpSession() const { return fHasSetUpSession; }
 

@@ -85,6 +85,17 @@ void RTSPResponseBuilder::httpNotAllowed(std::string& out, std::string_view date
   out.append("HTTP/1.1 405 Method Not Allowed\r\nDate: ").append(date).append("\r\n\r\n\r\n");
 }
 
+void RTSPResponseBuilder::httpTunnelOpened(std::string& out, std::string_view date) {
+  out.clear();
+  out.append("HTTP/1.0 200 OK\r\nDate: ").append(date);
+  out.append("\r\nCache-Control: no-cache\r\nPragma: no-cache\r\nContent-Type: application/x-rtsp-tunnelled\r\n\r\n");
+}
+
+void RTSPResponseBuilder::httpTunnelRefused(std::string& out, std::string_view status, std::string_view date) {
+  out.clear();
+  out.append("HTTP/1.0 ").append(status).append("\r\nDate: ").append(date).append("\r\n\r\n");
+}
+
 std::string RTSPResponseBuilder::formatDate(time_t when) {
   struct tm tm;
   gmtime_r(&when, &tm);

@@ -149,6 +149,8 @@ void RTSPServer::acceptConnections() {
 }
 
 void RTSPServer::closeConnection(RTSPClientConnection* connection) {
+  // A tunnel ends with its output half, and its input half goes with it.
+  RTSPClientConnection* tunnelInput = fTunnels.remove(connection);
   // Sessions interleaved on this connection lose their channels with it;
   // the others it opened live on without it (until they are reclaimed).
   std::vector<RTSPClientSession*> doomed;
@@ -162,6 +164,7 @@ void RTSPServer::closeConnection(RTSPClientConnection* connection) {
   for (RTSPClientSession* s : doomed) deleteSession(s);
   fConnections.erase(connection);
   delete connection;
+  if (tunnelInput != nullptr) closeConnection(tunnelInput);
 }
 
 // ---- Sessions ------------------------------------------------------------------
