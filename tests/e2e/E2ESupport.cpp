@@ -156,7 +156,11 @@ std::string RtspClient::request(std::string const& method, std::string const& ur
   auto send = [&](std::string const& auth) {
     std::string req =
         method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(++cseq) + "\r\n" + headers + auth + "\r\n";
-    return daemontest::rtspRequest(fd, req, pending, &rtpFrames);
+    if (postFd < 0) return daemontest::rtspRequest(fd, req, pending, &rtpFrames);
+    std::string body = daemontest::base64(req);
+    if (::send(postFd, body.data(), body.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(body.size()))
+      return std::string();
+    return daemontest::readRtspResponse(fd, pending, &rtpFrames);
   };
   std::string auth;
   if (!user.empty() && !nonce.empty()) {
@@ -170,6 +174,16 @@ std::string RtspClient::request(std::string const& method, std::string const& ur
            daemontest::digestAuthorization(user, password, "LIVE555 Streaming Media", nonce, method, url) + "\r\n";
     r = send(auth);
   }
+  return r;
+}
+
+std::string RtspClient::openTunnel(std::string const& cookie, std::string const& path) {
+  std::string head = " " + path + " HTTP/1.0\r\nx-sessioncookie: " + cookie + "\r\n";
+  std::string r = daemontest::rtspRequest(fd, "GET" + head + "Accept: application/x-rtsp-tunnelled\r\n\r\n", pending);
+  if (r.rfind("HTTP/1.0 200 OK\r\n", 0) != 0) return r;
+  postFd = daemontest::connectLoopback(8554);
+  std::string post = "POST" + head + "Content-Type: application/x-rtsp-tunnelled\r\nContent-Length: 32767\r\n\r\n";
+  ::send(postFd, post.data(), post.size(), MSG_NOSIGNAL);
   return r;
 }
 

@@ -68,17 +68,24 @@ bool gstreamerPlays(std::string const& url, std::string const& rtspsrcOptions, s
 
 // One RTSP request/response on a blocking connection, with Digest answers
 // when 'user' is given (a 401 is retried once with the nonce it carries).
+// Tunnelled over HTTP once openTunnel succeeded: requests go in base64 on the
+// POST connection, answers come on the GET connection ('fd').
 struct RtspClient {
   int fd = -1;
+  int postFd = -1;
   std::string pending;
   std::string user, password, nonce;
   int rtpFrames = 0;
   explicit RtspClient(uint16_t port = 8554) { fd = daemontest::connectLoopback(port); }
   ~RtspClient() {
     if (fd >= 0) close(fd);
+    if (postFd >= 0) close(postFd);
   }
   std::string request(std::string const& method, std::string const& url, std::string const& headers = "");
   int cseq = 0;
+  // Sends the tunnel's GET on 'fd' and returns its answer; when that is 200,
+  // opens the POST connection with the same cookie.
+  std::string openTunnel(std::string const& cookie, std::string const& path = "/ch01");
 };
 
 // Reads interleaved frames from a playing TCP client until 'count' RTP

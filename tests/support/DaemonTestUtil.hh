@@ -426,6 +426,15 @@ inline std::string md5Hex(std::string const& text) {
   return hex;
 }
 
+// Base64 of a text (RFC 4648, with padding).
+inline std::string base64(std::string const& text) {
+  std::string out(4 * ((text.size() + 2) / 3) + 1, '\0');
+  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
+                          reinterpret_cast<unsigned char const*>(text.data()), static_cast<int>(text.size()));
+  out.resize(static_cast<size_t>(n));
+  return out;
+}
+
 // The Authorization header value of an RTSP Digest answer (RFC 2617 without qop).
 inline std::string digestAuthorization(std::string const& user, std::string const& password, std::string const& realm,
                                        std::string const& nonce, std::string const& method, std::string const& uri) {
