@@ -19,16 +19,25 @@ struct LaterFirst {
 };
 
 // A token packs the task's slot (plus one, so no token is null) and the
-// slot's generation, so a stale token never cancels a later task.
+// slot's generation, so a stale token never cancels a later task. With 64-bit
+// pointers each gets 32 bits. With 32-bit pointers the slot gets 20 bits (a
+// million tasks at once) and the token keeps the generation's low 12 bits, so
+// a stale token is recognised unless its slot was reused a multiple of 4096
+// times since.
+constexpr unsigned kSlotBits = sizeof(uintptr_t) >= 8 ? 32 : 20;
+constexpr uintptr_t kSlotMask = (static_cast<uintptr_t>(1) << kSlotBits) - 1;
+constexpr uint32_t kTokenGenerationMask = sizeof(uintptr_t) >= 8 ? 0xFFFFFFFFu : (1u << (32 - kSlotBits)) - 1;
+
 TaskScheduler::TaskToken makeToken(uint32_t index, uint32_t generation) {
-  uintptr_t v = (static_cast<uintptr_t>(generation) << 32) | (static_cast<uintptr_t>(index) + 1);
+  uintptr_t v =
+      (static_cast<uintptr_t>(generation & kTokenGenerationMask) << kSlotBits) | (static_cast<uintptr_t>(index) + 1);
   return reinterpret_cast<TaskScheduler::TaskToken>(v);
 }
 
 void splitToken(TaskScheduler::TaskToken token, uint32_t& index, uint32_t& generation) {
   uintptr_t v = reinterpret_cast<uintptr_t>(token);
-  index = static_cast<uint32_t>(v & 0xFFFFFFFFu) - 1;
-  generation = static_cast<uint32_t>(v >> 32);
+  index = static_cast<uint32_t>(v & kSlotMask) - 1;
+  generation = static_cast<uint32_t>(v >> kSlotBits);
 }
 
 }  // namespace
@@ -95,7 +104,7 @@ void BasicTaskScheduler::unscheduleDelayedTask(TaskToken& prevTask) {
   prevTask = nullptr;
   if (index >= fTasks.size()) return;
   Task& t = fTasks[index];
-  if (!t.live || t.generation != generation) return;  // already ran or cancelled
+  if (!t.live || (t.generation & kTokenGenerationMask) != generation) return;  // already ran or cancelled
   releaseTask(index);
   compactHeapIfStale();
 }
