@@ -1,5 +1,7 @@
 #include "E2ESupport.hh"
 
+#include "../support/EmulatedCommand.hh"
+
 #include <dirent.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -90,9 +92,9 @@ void runScenario(std::function<int()> const& scenario, int timeoutMs) {
 }
 
 std::unique_ptr<daemontest::Child> start(std::vector<std::string> const& argv) {
-  return std::make_unique<daemontest::Child>([argv] {
+  return std::make_unique<daemontest::Child>([command = daemontest::emulatedCommand(argv)] {
     std::vector<char*> args;
-    for (auto const& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (auto const& a : command) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     execv(args[0], args.data());
     perror("execv");

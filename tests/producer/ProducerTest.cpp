@@ -2,6 +2,7 @@
 // sockets (ffprobe as a real client, raw sockets for chunking, closing, fan-out, audio and slow readers).
 
 #include "../../tools/producer/AnnexB.hh"
+#include "../support/EmulatedCommand.hh"
 
 #include <gtest/gtest.h>
 
@@ -207,10 +208,11 @@ public:
     posix_spawn_file_actions_addopen(&fa, 1, stdoutPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&fa, errPipe[1], 2);
     args.insert(args.begin(), producerPath());
+    args = daemontest::emulatedCommand(args);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    if (posix_spawn(&pid_, producerPath(), &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&fa);
     close(errPipe[1]);
     errFd_ = errPipe[0];
