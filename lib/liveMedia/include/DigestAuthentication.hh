@@ -50,7 +50,8 @@ std::string computeDigestResponse(std::string_view username, std::string_view re
 bool digestAuthorizationAccepted(UserAuthenticationDatabase& db, std::string_view authorization, std::string_view nonce,
                                  std::string_view method);
 
-// 32 lower-case hex digits from the system's random source.
+// 32 lower-case hex digits from the kernel's random source (SystemRandom.hh);
+// empty when that source cannot give them now.
 std::string makeDigestNonce();
 
 #endif

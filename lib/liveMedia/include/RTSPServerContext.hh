@@ -31,7 +31,8 @@ public:
 
   // The session whose id is exactly 'idText' (eight upper-case hex digits), or null.
   virtual RTSPClientSession* lookupSession(std::string_view idText) const = 0;
-  // A new session on 'stream', opened by (and owned by) 'owner'.
+  // A new session on 'stream', opened by (and owned by) 'owner'; null when
+  // no unpredictable id can be drawn now.
   virtual RTSPClientSession* createSession(ServerMediaSession* stream, RTSPClientConnection* owner) = 0;
   virtual void deleteSession(RTSPClientSession* session) = 0;
   // Hands an RTCP packet that arrived on 'channelId' of an interleaving

@@ -9,7 +9,7 @@
 #define OPENSSL_API_COMPAT 10101
 #include <openssl/md5.h>
 
-#include <random>
+#include "SystemRandom.hh"
 
 namespace {
 constexpr char kDefaultRealm[] = "LIVE555 Streaming Media";
@@ -80,12 +80,8 @@ std::string computeDigestResponse(std::string_view username, std::string_view re
 }
 
 std::string makeDigestNonce() {
-  static std::random_device device;
   unsigned char bytes[16];
-  for (size_t i = 0; i < sizeof bytes; i += 4) {
-    unsigned v = device();
-    for (size_t j = 0; j < 4; ++j) bytes[i + j] = static_cast<unsigned char>(v >> (8 * j));
-  }
+  if (!systemRandomBytes(bytes, sizeof bytes)) return std::string();
   char hex[33];
   toHex(bytes, sizeof bytes, hex);
   return std::string(hex, 32);

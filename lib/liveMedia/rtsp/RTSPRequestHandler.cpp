@@ -196,6 +196,10 @@ void RTSPRequestHandler::handleSETUP(RTSPRequest const& req, RTSPClientSession* 
   bool created = false;
   if (session == nullptr) {
     session = fServer.createSession(sms, &fConnection);
+    if (session == nullptr) {  // no id can be drawn now: nothing is created
+      sendSimpleResponse("500 Internal Server Error", req.cseq);
+      return;
+    }
     created = true;
   }
   session->removeTrack(track);  // a repeated SETUP of a track replaces it
@@ -322,6 +326,10 @@ bool RTSPRequestHandler::authenticationOK(RTSPRequest const& req) {
   // A connection has no nonce until its first 401: the first checked request always fails.
   if (req.hasAuthorization && digestAuthorizationAccepted(*db, req.authorization, fNonce, req.method)) return true;
   fNonce = makeDigestNonce();
+  if (fNonce.empty()) {  // no unpredictable nonce now: no challenge either
+    sendSimpleResponse("500 Internal Server Error", req.cseq);
+    return false;
+  }
   RTSPResponseBuilder r(fResponse, "401 Unauthorized", req.cseq, now());
   r.header("WWW-Authenticate", std::string("Digest realm=\"") + db->realm() + "\", nonce=\"" + fNonce + "\"");
   r.end();

@@ -7,15 +7,16 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <string>
 
 #include "GroupsockHelper.hh"
 #include "RTSPClientConnection.hh"
 #include "RTSPClientSession.hh"
 #include "RTSPResponseBuilder.hh"
+#include "SystemRandom.hh"
 
 namespace {
 constexpr int kListenBacklog = 20;
@@ -170,10 +171,11 @@ void RTSPServer::closeConnection(RTSPClientConnection* connection) {
 // ---- Sessions ------------------------------------------------------------------
 
 unsigned RTSPServer::randomSessionId() {
-  static std::random_device device;
-  static std::mt19937 generator(device());
+  // Ids are drawn from the kernel's random source: one client's ids tell
+  // nothing about another's. 0 stands for "none can be drawn now".
   for (;;) {
-    unsigned id = static_cast<unsigned>(generator());
+    uint32_t id = 0;
+    if (!systemRandomBytes(&id, sizeof id)) return 0;
     if (id != 0 && fClientSessions.find(id) == fClientSessions.end()) return id;
   }
 }
@@ -199,6 +201,7 @@ RTSPClientSession* RTSPServer::lookupSession(std::string_view idText) const {
 
 RTSPClientSession* RTSPServer::createSession(ServerMediaSession* stream, RTSPClientConnection* owner) {
   unsigned id = randomSessionId();
+  if (id == 0) return nullptr;
   auto* session = new RTSPClientSession(*this, id, stream, owner);
   fClientSessions[id] = session;
   return session;
