@@ -116,6 +116,21 @@ TEST(TransportHeader, UnicastUDPAndTCP) {
   EXPECT_FALSE(t.hasChannels);
   ASSERT_TRUE(parseTransportHeader("RTP/AVP/TCP;interleaved=x-y", t));
   EXPECT_FALSE(t.hasChannels);
+
+  // The edges of the port and channel ranges.
+  ASSERT_TRUE(parseTransportHeader("RTP/AVP;unicast;client_port=65534", t));
+  EXPECT_EQ(t.clientRTPPort, 65534);
+  EXPECT_EQ(t.clientRTCPPort, 65535);
+  ASSERT_TRUE(parseTransportHeader("RTP/AVP;unicast;client_port=65535-1", t));
+  EXPECT_EQ(t.clientRTCPPort, 1);
+  ASSERT_TRUE(parseTransportHeader("RTP/AVP/TCP;unicast;interleaved=254-255", t));
+  EXPECT_TRUE(t.hasChannels);
+  EXPECT_EQ(t.rtpChannel, 254);
+  EXPECT_EQ(t.rtcpChannel, 255);
+  ASSERT_TRUE(parseTransportHeader("RTP/AVP/TCP;unicast;interleaved=254", t));
+  EXPECT_EQ(t.rtcpChannel, 255);
+  ASSERT_TRUE(parseTransportHeader("RTP/AVP/TCP;unicast;interleaved=255", t));
+  EXPECT_FALSE(t.hasChannels);
 }
 
 TEST(TransportHeader, RefusesWhatCannotBeServedAndPicksAnAlternative) {
@@ -125,6 +140,10 @@ TEST(TransportHeader, RefusesWhatCannotBeServedAndPicksAnAlternative) {
   EXPECT_FALSE(parseTransportHeader("RAW/RAW/UDP;unicast;client_port=5000-5001", t));
   EXPECT_FALSE(parseTransportHeader("RTP/AVP;unicast", t));
   EXPECT_FALSE(parseTransportHeader("RTP/AVP;unicast;client_port=99999-100000", t));
+  // An RTCP port outside 1-65535.
+  EXPECT_FALSE(parseTransportHeader("RTP/AVP;unicast;client_port=65535", t));
+  EXPECT_FALSE(parseTransportHeader("RTP/AVP;unicast;client_port=5000-0", t));
+  EXPECT_FALSE(parseTransportHeader("RTP/AVP;unicast;client_port=0-1", t));
   EXPECT_FALSE(parseTransportHeader("", t));
   ASSERT_TRUE(parseTransportHeader("RTP/SAVP;unicast;client_port=1-2, RTP/AVP/TCP;unicast;interleaved=2-3", t));
   EXPECT_TRUE(t.streamOverTCP);

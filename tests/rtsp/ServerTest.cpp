@@ -422,7 +422,8 @@ TEST_F(RTSPServerTest, UnservableTransportIs461AndLeavesNothingBehind) {
   for (std::string transport :
        {"Transport: RTP/AVP;multicast;client_port=5000-5001\r\n",
         "Transport: RTP/SAVP;unicast;client_port=5000-5001\r\n",
-        "Transport: RAW/RAW/UDP;unicast;client_port=5000-5001\r\n", "Transport: RTP/AVP;unicast\r\n", ""}) {
+        "Transport: RAW/RAW/UDP;unicast;client_port=5000-5001\r\n", "Transport: RTP/AVP;unicast\r\n", "",
+        "Transport: RTP/AVP;unicast;client_port=65535\r\n", "Transport: RTP/AVP;unicast;client_port=5000-0\r\n"}) {
     EXPECT_EQ(normalizeDate(c.request("SETUP " + url("/track1") + " RTSP/1.0\r\nCSeq: 5\r\n" + transport + "\r\n")),
               "RTSP/1.0 461 Unsupported Transport\r\nCSeq: 5\r\nDate: <date>\r\n\r\n")
         << transport;
@@ -436,6 +437,19 @@ TEST_F(RTSPServerTest, UnservableTransportIs461AndLeavesNothingBehind) {
   EXPECT_TRUE(loop.runUntil([&] {
     rtp.pump();
     return !rtp.packets.empty();
+  }));
+  // Refusals beside a playing session leave it streaming.
+  RawClient other(loop, port);
+  EXPECT_EQ(other
+                .request("SETUP " + url("/track1") +
+                         " RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;client_port=65535\r\n\r\n")
+                .substr(0, 12),
+            "RTSP/1.0 461");
+  EXPECT_EQ(counters.created, 1);
+  size_t before = rtp.packets.size();
+  EXPECT_TRUE(loop.runUntil([&] {
+    rtp.pump();
+    return rtp.packets.size() >= before + 3;
   }));
 }
 

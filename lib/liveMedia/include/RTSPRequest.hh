@@ -61,7 +61,9 @@ struct RTSPTransportRequest {
 };
 // Picks the first alternative of a (possibly comma-separated) Transport
 // header that can be served. Returns false when none can (multicast, another
-// profile, UDP without client ports).
+// profile, UDP without client ports, or with an RTCP port outside 1-65535).
+// Interleaved channels that cannot be used (a single 255, whose RTCP channel
+// would be 256) count as not given.
 bool parseTransportHeader(std::string_view value, RTSPTransportRequest& out);
 
 // The fields of "Authorization: Digest ..." (RFC 2617) that the server uses.

@@ -221,16 +221,25 @@ bool parseTransportHeader(std::string_view value, RTSPTransportRequest& out) {
       if (equalsIgnoreCase(param, "multicast")) {
         multicast = true;
       } else if (startsWithIgnoreCase(param, "client_port=")) {
+        // Both ports must be ones a datagram can be sent to: 1-65535 (a
+        // single port N means N and N+1).
         if (parsePair(param.substr(12), 65536, a, b, hasSecond) && a != 0) {
-          haveClientPorts = true;
-          t.clientRTPPort = static_cast<unsigned short>(a);
-          t.clientRTCPPort = static_cast<unsigned short>(hasSecond ? b : (a + 1) & 0xFFFF);
+          unsigned long rtcp = hasSecond ? b : a + 1;
+          if (rtcp != 0 && rtcp <= 65535) {
+            haveClientPorts = true;
+            t.clientRTPPort = static_cast<unsigned short>(a);
+            t.clientRTCPPort = static_cast<unsigned short>(rtcp);
+          }
         }
       } else if (startsWithIgnoreCase(param, "interleaved=")) {
+        // Channels 0-255; a single 255 has no channel after it for RTCP.
         if (parsePair(param.substr(12), 256, a, b, hasSecond)) {
-          t.hasChannels = true;
-          t.rtpChannel = static_cast<unsigned char>(a);
-          t.rtcpChannel = static_cast<unsigned char>(hasSecond ? b : (a + 1) & 0xFF);
+          unsigned long rtcp = hasSecond ? b : a + 1;
+          if (rtcp <= 255) {
+            t.hasChannels = true;
+            t.rtpChannel = static_cast<unsigned char>(a);
+            t.rtcpChannel = static_cast<unsigned char>(rtcp);
+          }
         }
       }
       // destination=, ttl=, mode=, unicast and the rest are ignored.
