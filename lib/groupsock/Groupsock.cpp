@@ -25,17 +25,36 @@ Groupsock::~Groupsock() {
 
 void Groupsock::addDestination(struct in_addr const& addr, Port const& port, unsigned sessionId) {
   for (Destination const& d : fDests) {
-    if (d.addr.s_addr == addr.s_addr && d.port == port) return;
+    if (d.sessionId == sessionId && d.addr.s_addr == addr.s_addr && d.port == port) return;
   }
   fDests.push_back(Destination{addr, port, sessionId});
+  for (Target& t : fTargets) {
+    if (t.addr.s_addr == addr.s_addr && t.port == port) {
+      ++t.holders;  // already sent to for another session
+      return;
+    }
+  }
+  fTargets.push_back(Target{addr, port, 1});
   fMsgsStale = true;
+}
+
+void Groupsock::releaseTarget(struct in_addr const& addr, Port const& port) {
+  for (size_t i = 0; i < fTargets.size(); ++i) {
+    Target& t = fTargets[i];
+    if (t.addr.s_addr != addr.s_addr || !(t.port == port)) continue;
+    if (--t.holders == 0) {
+      fTargets.erase(fTargets.begin() + static_cast<std::ptrdiff_t>(i));
+      fMsgsStale = true;
+    }
+    return;
+  }
 }
 
 void Groupsock::removeDestination(unsigned sessionId) {
   for (size_t i = 0; i < fDests.size();) {
     if (fDests[i].sessionId == sessionId) {
+      releaseTarget(fDests[i].addr, fDests[i].port);
       fDests.erase(fDests.begin() + static_cast<std::ptrdiff_t>(i));
-      fMsgsStale = true;
     } else {
       ++i;
     }
@@ -44,20 +63,21 @@ void Groupsock::removeDestination(unsigned sessionId) {
 
 void Groupsock::removeAllDestinations() {
   fDests.clear();
+  fTargets.clear();
   fMsgsStale = true;
 }
 
 void Groupsock::rebuildMessages() {
   // resize() keeps the capacity: the arrays only ever grow to the largest
   // number of destinations seen.
-  fAddrs.resize(fDests.size());
-  fMsgs.resize(fDests.size());
-  for (size_t i = 0; i < fDests.size(); ++i) {
+  fAddrs.resize(fTargets.size());
+  fMsgs.resize(fTargets.size());
+  for (size_t i = 0; i < fTargets.size(); ++i) {
     struct sockaddr_in& to = fAddrs[i];
     to = sockaddr_in{};
     to.sin_family = AF_INET;
-    to.sin_addr = fDests[i].addr;
-    to.sin_port = fDests[i].port.num();
+    to.sin_addr = fTargets[i].addr;
+    to.sin_port = fTargets[i].port.num();
     struct mmsghdr& m = fMsgs[i];
     m = mmsghdr{};
     m.msg_hdr.msg_name = &to;

@@ -249,10 +249,27 @@ TEST_F(RtcpTest, ReceiverReportsReachTheirHandler) {
   ASSERT_TRUE(runUntil([&] { return rtcp->numPacketsReceived() == 5; }));
   EXPECT_EQ(fromClient.count, 2);
   EXPECT_EQ(fromStranger.count, 0);
-  rtcp->unsetSpecificRRHandler(client.loopback(), Port(client.port()));
+  rtcp->unsetSpecificRRHandler(client.loopback(), Port(client.port()), &fromClient);
   sendFrom(client, rr);
   ASSERT_TRUE(runUntil([&] { return rtcp->numPacketsReceived() == 6; }));
   EXPECT_EQ(fromClient.count, 2);
+
+  // Two sessions naming one address and port: the newer hears the reports;
+  // the end of either leaves the other's handler in place.
+  RRCounter older, newer;
+  rtcp->setSpecificRRHandler(client.loopback(), Port(client.port()), RRCounter::onRR, &older);
+  rtcp->setSpecificRRHandler(client.loopback(), Port(client.port()), RRCounter::onRR, &newer);
+  sendFrom(client, rr);
+  ASSERT_TRUE(runUntil([&] { return newer.count == 1; }));
+  rtcp->unsetSpecificRRHandler(client.loopback(), Port(client.port()), &older);
+  sendFrom(client, rr);
+  ASSERT_TRUE(runUntil([&] { return newer.count == 2; }));
+  rtcp->setSpecificRRHandler(client.loopback(), Port(client.port()), RRCounter::onRR, &older);
+  rtcp->unsetSpecificRRHandler(client.loopback(), Port(client.port()), &newer);
+  sendFrom(client, rr);
+  ASSERT_TRUE(runUntil([&] { return older.count == 1; }));
+  EXPECT_EQ(newer.count, 2);
+  rtcp->unsetSpecificRRHandler(client.loopback(), Port(client.port()), &older);
 
   // Interleaved: by connection and channel.
   TcpPair a, b;

@@ -219,7 +219,7 @@ TEST_F(RtpSinkTest, StopPlayingStopsPacketsAndAllowsRestart) {
 TEST_F(RtpSinkTest, GroupsockSendsToEveryDestinationOnce) {
   UdpReceiver second(*env);
   gs->addDestination(second.loopback(), Port(second.port()), 2);
-  gs->addDestination(receiver->loopback(), Port(receiver->port()), 3);  // same address and port: kept once
+  gs->addDestination(receiver->loopback(), Port(receiver->port()), 3);  // same address and port: sent to once
   EXPECT_EQ(gs->numDestinations(), 2u);
   source = ChunkSource::createNew(*env);
   source->add(pattern(100, 1), tv(1, 0));
@@ -232,6 +232,16 @@ TEST_F(RtpSinkTest, GroupsockSendsToEveryDestinationOnce) {
   gs->removeDestination(2);
   EXPECT_EQ(gs->numDestinations(), 1u);
   EXPECT_EQ(gs->destinations()[0].sessionId, 1u);
+  // Session 3 keeps the address and port that session 1 named first.
+  gs->removeDestination(1);
+  EXPECT_EQ(gs->numDestinations(), 1u);
+  size_t before = receiver->packets.size();
+  unsigned char datagram[20] = {0x80};
+  EXPECT_TRUE(gs->output(*env, datagram, sizeof datagram));
+  ASSERT_TRUE(runUntil([&] { return receiver->packets.size() == before + 1; }));
+  gs->removeDestination(3);
+  EXPECT_EQ(gs->numDestinations(), 0u);
+  gs->addDestination(second.loopback(), Port(second.port()), 4);
   gs->removeAllDestinations();
   EXPECT_EQ(gs->numDestinations(), 0u);
 }

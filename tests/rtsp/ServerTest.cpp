@@ -589,6 +589,67 @@ TEST_F(RTSPServerTest, TwoClientsShareOneStream) {
   EXPECT_EQ(counters.alive, 0);
 }
 
+TEST_F(RTSPServerTest, SessionsNamingTheSameClientPortsEachKeepTheirOwnDestination) {
+  start(18643, 1);
+  UdpReceiver rtp, rtcp;
+  std::string ports = std::to_string(rtp.port()) + "-" + std::to_string(rtcp.port());
+  auto setup = [&](RawClient& c) {
+    std::string r = c.request("SETUP " + url("/track1") +
+                              " RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;client_port=" + ports + "\r\n\r\n");
+    std::string id = sessionId(r);
+    EXPECT_EQ(play(c, 2, id).substr(0, 15), "RTSP/1.0 200 OK");
+    return r;
+  };
+  RawClient a(loop, port), b(loop, port);
+  setup(a);
+  std::string rb = setup(b);  // the newer session takes the address over
+  std::string idb = sessionId(rb);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(rb, m, std::regex("server_port=[0-9]+-([0-9]+)")));
+  unsigned short serverRTCP = static_cast<unsigned short>(std::stoul(m[1]));
+
+  // The client reports every 300 ms; only b hears it, so a (silent) is
+  // reclaimed after a second; b and its packets go on.
+  std::string rr = std::string("\x81\xc9\x00\x07", 4) + std::string("\x12\x34\x56\x78", 4) + std::string(24, '\0');
+  auto reportFor = [&](int ms) {
+    auto started = std::chrono::steady_clock::now();
+    auto lastRR = started - std::chrono::seconds(1);
+    loop.runUntil(
+        [&] {
+          rtp.pump();
+          auto now = std::chrono::steady_clock::now();
+          if (now - lastRR > std::chrono::milliseconds(300)) {
+            rtcp.sendTo(serverRTCP, rr);
+            lastRR = now;
+          }
+          return now - started > std::chrono::milliseconds(ms);
+        },
+        ms + 1000);
+  };
+  reportFor(2500);
+  size_t n = rtp.packets.size();
+  reportFor(500);
+  EXPECT_GE(rtp.packets.size(), n + 2) << "the older session's end cut the newer one's stream";
+  EXPECT_EQ(counters.alive, 1);
+  // One copy of each packet went to the shared address and port.
+  for (size_t i = 1; i < rtp.packets.size(); ++i) {
+    ASSERT_EQ(rtpSeq(rtp.packets[i]), (rtpSeq(rtp.packets[i - 1]) + 1) & 0xFFFF) << i;
+  }
+
+  // A newer session's TEARDOWN leaves the older one streaming too.
+  RawClient c(loop, port);
+  std::string idc = sessionId(setup(c));
+  EXPECT_EQ(c.request("TEARDOWN " + url() + " RTSP/1.0\r\nCSeq: 3\r\nSession: " + idc + "\r\n\r\n").substr(0, 15),
+            "RTSP/1.0 200 OK");
+  n = rtp.packets.size();
+  reportFor(1500);
+  EXPECT_GE(rtp.packets.size(), n + 4);
+  RawClient probe(loop, port);
+  EXPECT_EQ(
+      probe.request("GET_PARAMETER " + url() + " RTSP/1.0\r\nCSeq: 1\r\nSession: " + idb + "\r\n\r\n").substr(0, 15),
+      "RTSP/1.0 200 OK");
+}
+
 TEST_F(RTSPServerTest, SilentClientIsReclaimedAndReceiverReportsKeepOneAlive) {
   start(18563, 1);
   RawClient quiet(loop, port), talker(loop, port);

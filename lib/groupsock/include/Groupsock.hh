@@ -12,7 +12,7 @@
 
 // One UDP socket and the set of unicast destinations it sends to. Every
 // client of a shared stream adds its address and port here under its own
-// session id; output() sends one datagram to each destination.
+// session id; output() sends one datagram to each distinct address and port.
 class Groupsock {
 public:
   // Binds a non-blocking UDP socket to 'port' (0: any). When the bind fails
@@ -24,12 +24,15 @@ public:
   int socketNum() const { return fSocketNum; }
   Port port() const { return fPort; }  // the port actually bound
 
-  // Adds a destination; the same address and port added twice is kept once.
+  // Adds a destination for 'sessionId'. Each session keeps its own entry:
+  // an address and port that several sessions name is sent to once, for as
+  // long as any of them keeps it.
   void addDestination(struct in_addr const& addr, Port const& port, unsigned sessionId);
-  // Removes every destination added under 'sessionId'.
+  // Removes every destination added under 'sessionId' (and no other session's).
   void removeDestination(unsigned sessionId);
   void removeAllDestinations();
-  unsigned numDestinations() const { return static_cast<unsigned>(fDests.size()); }
+  // Distinct addresses and ports sent to.
+  unsigned numDestinations() const { return static_cast<unsigned>(fTargets.size()); }
 
   // Sends 'data' to every destination, in order, with as few system calls as
   // the kernel allows (batches of up to kMaxBatch datagrams). Never blocks: a
@@ -45,6 +48,7 @@ public:
     Port port;
     unsigned sessionId;
   };
+  // Every session's entry, in the order they were added.
   std::vector<Destination> const& destinations() const { return fDests; }
 
   // Datagrams that could not be sent (full socket buffer, unreachable port...).
@@ -58,8 +62,16 @@ private:
   int fSocketNum;
   Port fPort;
   void rebuildMessages();
+  void releaseTarget(struct in_addr const& addr, Port const& port);
 
+  // An address and port sent to, and how many session entries name it.
+  struct Target {
+    struct in_addr addr;
+    Port port;
+    unsigned holders;
+  };
   std::vector<Destination> fDests;
+  std::vector<Target> fTargets;  // in the order first added
   unsigned fNumSendFailures = 0;
 
   // One message per destination, all pointing at the same iovec; rebuilt only

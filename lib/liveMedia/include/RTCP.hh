@@ -40,10 +40,13 @@ public:
 
   // Receiver-report handlers: 'handler(clientData)' runs for every RTCP
   // packet of type RR (201) that arrives from the given UDP address and port,
-  // or on the given interleaved channel of the given connection.
+  // or on the given interleaved channel of the given connection. Handlers for
+  // one UDP address and port are kept per 'clientData' (one per client
+  // session): the newest hears the reports, and removing one leaves the
+  // others in place.
   typedef void RRHandlerFunc(void* clientData);
   void setSpecificRRHandler(struct in_addr fromAddress, Port fromPort, RRHandlerFunc* handler, void* clientData);
-  void unsetSpecificRRHandler(struct in_addr fromAddress, Port fromPort);
+  void unsetSpecificRRHandler(struct in_addr fromAddress, Port fromPort, void* clientData);
   void setStreamRRHandler(InterleavedChannelWriter* writer, unsigned char channelId, RRHandlerFunc* handler,
                           void* clientData);
   void unsetStreamRRHandler(InterleavedChannelWriter* writer, unsigned char channelId);

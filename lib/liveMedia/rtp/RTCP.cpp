@@ -202,7 +202,10 @@ void RTCPInstance::incomingReportHandler1() {
   ++fNumPacketsReceived;
   fAvgRTCPSize = (1.0 / 16.0) * (static_cast<double>(n) + kIPUDPOverhead) + (15.0 / 16.0) * fAvgRTCPSize;
   if (!containsReceiverReport(fInBuf, static_cast<unsigned>(n))) return;
-  for (UdpHandler const& h : fUdpHandlers) {
+  // Several sessions may name the same address and port: the one that named
+  // it last hears its reports.
+  for (size_t i = fUdpHandlers.size(); i-- > 0;) {
+    UdpHandler const& h = fUdpHandlers[i];
     if (h.addr == from.sin_addr.s_addr && h.port == from.sin_port) {
       RRHandlerFunc* handler = h.handler;
       void* cd = h.clientData;
@@ -228,19 +231,14 @@ void RTCPInstance::injectReport(unsigned char const* packet, unsigned size, Inte
 
 void RTCPInstance::setSpecificRRHandler(struct in_addr fromAddress, Port fromPort, RRHandlerFunc* handler,
                                         void* clientData) {
-  for (UdpHandler& h : fUdpHandlers) {
-    if (h.addr == fromAddress.s_addr && h.port == fromPort.num()) {
-      h.handler = handler;
-      h.clientData = clientData;
-      return;
-    }
-  }
+  unsetSpecificRRHandler(fromAddress, fromPort, clientData);
   fUdpHandlers.push_back(UdpHandler{fromAddress.s_addr, fromPort.num(), handler, clientData});
 }
 
-void RTCPInstance::unsetSpecificRRHandler(struct in_addr fromAddress, Port fromPort) {
+void RTCPInstance::unsetSpecificRRHandler(struct in_addr fromAddress, Port fromPort, void* clientData) {
   for (size_t i = 0; i < fUdpHandlers.size(); ++i) {
-    if (fUdpHandlers[i].addr == fromAddress.s_addr && fUdpHandlers[i].port == fromPort.num()) {
+    UdpHandler const& h = fUdpHandlers[i];
+    if (h.addr == fromAddress.s_addr && h.port == fromPort.num() && h.clientData == clientData) {
       fUdpHandlers.erase(fUdpHandlers.begin() + static_cast<std::ptrdiff_t>(i));
       return;
     }

@@ -27,6 +27,7 @@ public:
   struct Client {
     ClientTransport transport;
     bool attached = false;
+    void* livenessClientData = nullptr;  // names its receiver-report handler
   };
 
   StreamState(OnDemandServerMediaSubsession& master, uintptr_t token) : fMaster(master), fToken(token) {}
@@ -49,11 +50,12 @@ public:
       if (fRTCPgs) fRTCPgs->addDestination(t.destinationAddress, t.clientRTCPPort, clientSessionId);
       if (fRTCP != nullptr && livenessFunc != nullptr) {
         fRTCP->setSpecificRRHandler(t.destinationAddress, t.clientRTCPPort, livenessFunc, livenessClientData);
+        client.livenessClientData = livenessClientData;
       }
     }
   }
 
-  // Stops sending to the client.
+  // Stops sending to the client (and to no other).
   void detach(unsigned clientSessionId, Client& client) {
     if (!client.attached) return;
     client.attached = false;
@@ -67,7 +69,8 @@ public:
     } else {
       fRTPgs->removeDestination(clientSessionId);
       if (fRTCPgs) fRTCPgs->removeDestination(clientSessionId);
-      if (fRTCP != nullptr) fRTCP->unsetSpecificRRHandler(t.destinationAddress, t.clientRTCPPort);
+      if (fRTCP != nullptr)
+        fRTCP->unsetSpecificRRHandler(t.destinationAddress, t.clientRTCPPort, client.livenessClientData);
     }
   }
 
