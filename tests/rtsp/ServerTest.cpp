@@ -366,6 +366,57 @@ TEST_F(RTSPServerTest, SetupVariantsAndInterleavedStreaming) {
             "RTSP/1.0 454");
 }
 
+TEST_F(RTSPServerTest, SessionsOnOneConnectionKeepTheirOwnChannels) {
+  start(18644);
+  RawClient t(loop, port);
+  auto setupTCP = [&](std::string const& transport) {
+    return t.request("SETUP " + url("/track1") + " RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP/TCP;unicast" + transport +
+                     "\r\n\r\n");
+  };
+  auto framesOn = [&](unsigned channel) {
+    size_t n = 0;
+    for (auto const& f : t.frames) n += f.channel == channel;
+    return n;
+  };
+  auto moreFramesOn = [&](unsigned channel, size_t count) {
+    size_t target = framesOn(channel) + count;
+    return loop.runUntil([&] {
+      t.pump();
+      t.takeFrames();
+      return framesOn(channel) >= target;
+    });
+  };
+  std::string a = sessionId(setupTCP(";interleaved=0-1"));
+  ASSERT_EQ(play(t, 2, a).substr(0, 15), "RTSP/1.0 200 OK");
+  ASSERT_TRUE(moreFramesOn(0, 3));
+
+  // Channels that session a uses are refused to another session.
+  for (std::string taken : {";interleaved=0-1", ";interleaved=1-2", ";interleaved=6-0"}) {
+    EXPECT_EQ(normalizeDate(setupTCP(taken)), "RTSP/1.0 461 Unsupported Transport\r\nCSeq: 1\r\nDate: <date>\r\n\r\n")
+        << taken;
+  }
+  // 255 is a channel like any other: its session's end leaves a's channels alone.
+  std::string r = setupTCP(";interleaved=255-254");
+  EXPECT_NE(r.find(";interleaved=255-254\r\n"), std::string::npos) << r;
+  std::string b = sessionId(r);
+  ASSERT_EQ(play(t, 2, b).substr(0, 15), "RTSP/1.0 200 OK");
+  ASSERT_TRUE(moreFramesOn(255, 2));
+  EXPECT_EQ(t.request("TEARDOWN " + url() + " RTSP/1.0\r\nCSeq: 3\r\nSession: " + b + "\r\n\r\n").substr(0, 15),
+            "RTSP/1.0 200 OK");
+  EXPECT_TRUE(moreFramesOn(0, 3)) << "the other session's end cut this one's stream";
+
+  // Without channels a second session gets the lowest free pair.
+  r = setupTCP("");
+  EXPECT_NE(r.find(";interleaved=2-3\r\n"), std::string::npos) << r;
+  std::string c = sessionId(r);
+  ASSERT_EQ(play(t, 2, c).substr(0, 15), "RTSP/1.0 200 OK");
+  ASSERT_TRUE(moreFramesOn(2, 2));
+  EXPECT_EQ(t.request("TEARDOWN " + url() + " RTSP/1.0\r\nCSeq: 4\r\nSession: " + c + "\r\n\r\n").substr(0, 15),
+            "RTSP/1.0 200 OK");
+  EXPECT_TRUE(moreFramesOn(0, 3));
+  EXPECT_EQ(counters.created, 1);
+}
+
 TEST_F(RTSPServerTest, AnInterleavedClientThatStopsReadingLosesWholeFramesAndDelaysNoOne) {
   start(18567, 65, 1, 40000);                                           // about 4,500 packets
   static_cast<ToneSubsession*>(sms->subsession(0))->frameDuration = 0;  // as fast as the loop runs

@@ -28,7 +28,7 @@ public:
   Groupsock* gs() const { return fGS; }
 
   void addStreamSocket(InterleavedChannelWriter* writer, unsigned char channelId);
-  // Removes one channel of 'writer'; with channelId 0xFF every channel of it.
+  // Removes one channel of 'writer' (255 is a channel like any other).
   void removeStreamSocket(InterleavedChannelWriter* writer, unsigned char channelId);
   unsigned numStreamSockets() const { return static_cast<unsigned>(fStreams.size()); }
 

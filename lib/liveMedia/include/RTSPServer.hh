@@ -64,6 +64,8 @@ private:
   RTSPClientSession* lookupSession(std::string_view idText) const override;
   RTSPClientSession* createSession(ServerMediaSession* stream, RTSPClientConnection* owner) override;
   void deleteSession(RTSPClientSession* session) override;
+  void interleavedChannelsInUse(InterleavedChannelWriter const* connection, RTSPClientSession const* except,
+                                InterleavedChannelSet& used) const override;
   void deliverInterleavedRTCP(InterleavedChannelWriter const* connection, unsigned char channelId,
                               unsigned char const* packet, unsigned size) override;
   HTTPTunnelTable& tunnels() override { return fTunnels; }

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "DigestAuthentication.hh"
+#include "InterleavedChannels.hh"
 #include "NetAddress.hh"
 #include "UsageEnvironment.hh"
 
@@ -35,6 +36,10 @@ public:
   // no unpredictable id can be drawn now.
   virtual RTSPClientSession* createSession(ServerMediaSession* stream, RTSPClientConnection* owner) = 0;
   virtual void deleteSession(RTSPClientSession* session) = 0;
+  // The interleaved channels that the sessions other than 'except' (may be
+  // null) use on 'connection'.
+  virtual void interleavedChannelsInUse(InterleavedChannelWriter const* connection, RTSPClientSession const* except,
+                                        InterleavedChannelSet& used) const = 0;
   // Hands an RTCP packet that arrived on 'channelId' of an interleaving
   // connection to the track of the session streamed on that channel.
   virtual void deliverInterleavedRTCP(InterleavedChannelWriter const* connection, unsigned char channelId,

@@ -10,7 +10,7 @@ void RTPInterface::addStreamSocket(InterleavedChannelWriter* writer, unsigned ch
 
 void RTPInterface::removeStreamSocket(InterleavedChannelWriter* writer, unsigned char channelId) {
   for (size_t i = 0; i < fStreams.size();) {
-    if (fStreams[i].writer == writer && (channelId == 0xFF || fStreams[i].channelId == channelId)) {
+    if (fStreams[i].writer == writer && fStreams[i].channelId == channelId) {
       fStreams.erase(fStreams.begin() + static_cast<std::ptrdiff_t>(i));
     } else {
       ++i;

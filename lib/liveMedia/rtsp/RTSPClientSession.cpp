@@ -44,6 +44,15 @@ bool RTSPClientSession::usesConnection(InterleavedChannelWriter const* connectio
   return false;
 }
 
+void RTSPClientSession::addInterleavedChannels(InterleavedChannelWriter const* connection,
+                                               InterleavedChannelSet& used) const {
+  for (Track const& t : fTracks) {
+    if (!t.transport.streamOverTCP || t.transport.tcpWriter != connection) continue;
+    used.set(t.transport.rtpChannelId);
+    used.set(t.transport.rtcpChannelId);
+  }
+}
+
 void RTSPClientSession::noteLiveness() {
   if (fServer.reclamationSeconds() == 0) return;
   fServer.environment().taskScheduler().rescheduleDelayedTask(

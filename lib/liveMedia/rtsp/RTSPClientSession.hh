@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "InterleavedChannels.hh"
 #include "RTSPServerContext.hh"
 #include "ServerMediaSubsession.hh"
 
@@ -38,6 +39,8 @@ public:
 
   // True when one of the tracks is interleaved on 'connection'.
   bool usesConnection(InterleavedChannelWriter const* connection) const;
+  // Adds the channels that the tracks interleaved on 'connection' use to 'used'.
+  void addInterleavedChannels(InterleavedChannelWriter const* connection, InterleavedChannelSet& used) const;
 
   void noteLiveness();
   static void livenessCallback(void* clientData);  // for RTCP receiver reports

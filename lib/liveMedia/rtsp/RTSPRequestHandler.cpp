@@ -169,15 +169,19 @@ bool RTSPRequestHandler::negotiateTransport(RTSPRequest const& req, RTSPClientSe
   transport.streamOverTCP = requested.streamOverTCP;
   transport.destinationAddress = fPeerAddress;  // a destination in the request is ignored
   if (requested.streamOverTCP) {
+    // Channels that another session uses on this connection are refused;
+    // without a (usable) request, the lowest free pair from the session's own next one.
     transport.tcpWriter = &fOutput;
-    if (requested.hasChannels) {
-      transport.rtpChannelId = requested.rtpChannel;
-      transport.rtcpChannelId = requested.rtcpChannel;
-    } else {
-      unsigned n = session != nullptr ? static_cast<unsigned>(session->tracks().size()) : 0;
-      transport.rtpChannelId = static_cast<unsigned char>(2 * n);
-      transport.rtcpChannelId = static_cast<unsigned char>(2 * n + 1);
+    InterleavedChannelSet taken;
+    fServer.interleavedChannelsInUse(&fOutput, session, taken);
+    InterleavedChannelPair wanted{requested.rtpChannel, requested.rtcpChannel}, chosen;
+    unsigned ownTracks = session != nullptr ? static_cast<unsigned>(session->tracks().size()) : 0;
+    if (!chooseInterleavedChannels(taken, requested.hasChannels ? &wanted : nullptr, ownTracks, chosen)) {
+      sendSimpleResponse("461 Unsupported Transport", req.cseq);
+      return false;
     }
+    transport.rtpChannelId = chosen.rtp;
+    transport.rtcpChannelId = chosen.rtcp;
   } else {
     transport.clientRTPPort = Port(requested.clientRTPPort);
     transport.clientRTCPPort = Port(requested.clientRTCPPort);

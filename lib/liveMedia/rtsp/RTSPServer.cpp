@@ -212,6 +212,13 @@ void RTSPServer::deleteSession(RTSPClientSession* session) {
   delete session;
 }
 
+void RTSPServer::interleavedChannelsInUse(InterleavedChannelWriter const* connection, RTSPClientSession const* except,
+                                          InterleavedChannelSet& used) const {
+  for (auto const& entry : fClientSessions) {
+    if (entry.second != except) entry.second->addInterleavedChannels(connection, used);
+  }
+}
+
 void RTSPServer::deliverInterleavedRTCP(InterleavedChannelWriter const* connection, unsigned char channelId,
                                         unsigned char const* packet, unsigned size) {
   for (auto const& entry : fClientSessions) {

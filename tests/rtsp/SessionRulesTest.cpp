@@ -1,0 +1,56 @@
+// The pure rules about what a request may do to a session: which
+// interleaved channels a track may use.
+#include <gtest/gtest.h>
+
+#include "InterleavedChannels.hh"
+
+namespace {
+
+InterleavedChannelSet channels(std::initializer_list<unsigned> list) {
+  InterleavedChannelSet s;
+  for (unsigned c : list) s.set(c);
+  return s;
+}
+
+TEST(InterleavedChannels, ARequestedPairIsGrantedOnlyWhenFree) {
+  InterleavedChannelPair chosen{9, 9};
+  InterleavedChannelPair want{0, 1};
+  ASSERT_TRUE(chooseInterleavedChannels(channels({}), &want, 0, chosen));
+  EXPECT_EQ(chosen.rtp, 0);
+  EXPECT_EQ(chosen.rtcp, 1);
+  want = {255, 254};
+  ASSERT_TRUE(chooseInterleavedChannels(channels({0, 1}), &want, 0, chosen));
+  EXPECT_EQ(chosen.rtp, 255);
+  EXPECT_EQ(chosen.rtcp, 254);
+  // Either channel taken: refused, 'chosen' untouched.
+  for (InterleavedChannelPair w : {InterleavedChannelPair{0, 1}, InterleavedChannelPair{1, 2},
+                                   InterleavedChannelPair{7, 255}, InterleavedChannelPair{255, 3}}) {
+    EXPECT_FALSE(chooseInterleavedChannels(channels({1, 255}), &w, 0, chosen)) << int(w.rtp) << "-" << int(w.rtcp);
+    EXPECT_EQ(chosen.rtp, 255);
+  }
+}
+
+TEST(InterleavedChannels, WithoutARequestTheLowestFreePairFromTheSessionsOwnNext) {
+  InterleavedChannelPair chosen;
+  // Alone on its connection: 0-1, 2-3, ... as the session's tracks go.
+  for (unsigned own = 0; own < 4; ++own) {
+    ASSERT_TRUE(chooseInterleavedChannels(channels({}), nullptr, own, chosen));
+    EXPECT_EQ(chosen.rtp, 2 * own);
+    EXPECT_EQ(chosen.rtcp, 2 * own + 1);
+  }
+  // Pairs with a taken channel are skipped.
+  ASSERT_TRUE(chooseInterleavedChannels(channels({0, 1, 3, 4}), nullptr, 0, chosen));
+  EXPECT_EQ(chosen.rtp, 6);
+  // From the top it wraps to the lowest free pair.
+  InterleavedChannelSet upper;
+  for (unsigned c = 128; c < 256; ++c) upper.set(c);
+  upper.set(0);
+  ASSERT_TRUE(chooseInterleavedChannels(upper, nullptr, 70, chosen));
+  EXPECT_EQ(chosen.rtp, 2);
+  // Every pair taken: refused.
+  InterleavedChannelSet odd;
+  for (unsigned c = 1; c < 256; c += 2) odd.set(c);
+  EXPECT_FALSE(chooseInterleavedChannels(odd, nullptr, 0, chosen));
+}
+
+}  // namespace
