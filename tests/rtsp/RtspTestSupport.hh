@@ -139,11 +139,19 @@ private:
 };
 
 // A raw RTSP client on a non-blocking socket; the server runs in the same
-// thread, so every wait steps the loop.
+// thread, so every wait steps the loop. 'fromAddress' (another loopback
+// address, e.g. "127.0.0.2") makes it a client on another host.
 class RawClient {
 public:
-  RawClient(Loop& loop, unsigned short port) : fLoop(loop) {
+  RawClient(Loop& loop, unsigned short port, char const* fromAddress = nullptr) : fLoop(loop) {
     fSock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    if (fromAddress != nullptr) {
+      struct sockaddr_in from;
+      std::memset(&from, 0, sizeof from);
+      from.sin_family = AF_INET;
+      inet_pton(AF_INET, fromAddress, &from.sin_addr);
+      EXPECT_EQ(bind(fSock, reinterpret_cast<struct sockaddr*>(&from), sizeof from), 0) << fromAddress;
+    }
     struct sockaddr_in addr;
     std::memset(&addr, 0, sizeof addr);
     addr.sin_family = AF_INET;

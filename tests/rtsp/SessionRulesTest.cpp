@@ -1,10 +1,39 @@
-// The pure rules about what a request may do to a session: which
-// interleaved channels a track may use.
+// The pure rules about what a request may do to a session: who may act on
+// it by its id, and which interleaved channels a track may use.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include "InterleavedChannels.hh"
+#include "SessionAccess.hh"
 
 namespace {
+
+struct in_addr address(char const* text) {
+  struct in_addr a;
+  inet_pton(AF_INET, text, &a);
+  return a;
+}
+
+TEST(SessionAccess, TheOwnConnectionGoesByIdOthersPassWhatASessionOpeningSetupPasses) {
+  int connectionA = 0, connectionB = 0;  // identities only
+  SessionOrigin const opened{&connectionA, address("10.0.0.5")};
+  for (bool credentials : {false, true}) {
+    // Its own connection: by the id alone.
+    EXPECT_EQ(sessionAccessFor(opened, {&connectionA, address("10.0.0.5")}, credentials), SessionAccess::Granted);
+    // Another host: as for an unknown id.
+    EXPECT_EQ(sessionAccessFor(opened, {&connectionB, address("10.0.0.6")}, credentials), SessionAccess::Refused);
+    // The same host on another connection: Digest when there are credentials.
+    EXPECT_EQ(sessionAccessFor(opened, {&connectionB, address("10.0.0.5")}, credentials),
+              credentials ? SessionAccess::NeedsDigest : SessionAccess::Granted);
+  }
+  // Once its connection has closed, every connection is another one.
+  SessionOrigin const orphan{nullptr, address("10.0.0.5")};
+  EXPECT_EQ(sessionAccessFor(orphan, {&connectionA, address("10.0.0.5")}, true), SessionAccess::NeedsDigest);
+  EXPECT_EQ(sessionAccessFor(orphan, {&connectionA, address("10.0.0.7")}, false), SessionAccess::Refused);
+  // A connection's requests always come from the one address it was accepted from;
+  // a mismatch on the session's own connection changes nothing.
+  EXPECT_EQ(sessionAccessFor(opened, {&connectionA, address("10.0.0.9")}, true), SessionAccess::Granted);
+}
 
 InterleavedChannelSet channels(std::initializer_list<unsigned> list) {
   InterleavedChannelSet s;

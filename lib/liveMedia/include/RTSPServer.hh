@@ -62,7 +62,8 @@ private:
   unsigned reclamationSeconds() const override { return fReclamationSeconds; }
   ServerMediaSession* lookupStream(std::string_view streamName) const override;
   RTSPClientSession* lookupSession(std::string_view idText) const override;
-  RTSPClientSession* createSession(ServerMediaSession* stream, RTSPClientConnection* owner) override;
+  RTSPClientSession* createSession(ServerMediaSession* stream, RTSPClientConnection* owner,
+                                   struct in_addr clientAddress) override;
   void deleteSession(RTSPClientSession* session) override;
   void interleavedChannelsInUse(InterleavedChannelWriter const* connection, RTSPClientSession const* except,
                                 InterleavedChannelSet& used) const override;

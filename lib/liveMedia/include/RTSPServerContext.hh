@@ -1,6 +1,8 @@
 #ifndef OSTRA_RTSP_SERVER_CONTEXT_HH
 #define OSTRA_RTSP_SERVER_CONTEXT_HH
 
+#include <netinet/in.h>
+
 #include <string_view>
 
 #include "DigestAuthentication.hh"
@@ -32,9 +34,10 @@ public:
 
   // The session whose id is exactly 'idText' (eight upper-case hex digits), or null.
   virtual RTSPClientSession* lookupSession(std::string_view idText) const = 0;
-  // A new session on 'stream', opened by (and owned by) 'owner'; null when
-  // no unpredictable id can be drawn now.
-  virtual RTSPClientSession* createSession(ServerMediaSession* stream, RTSPClientConnection* owner) = 0;
+  // A new session on 'stream', opened by (and owned by) 'owner' for the
+  // client at 'clientAddress'; null when no unpredictable id can be drawn now.
+  virtual RTSPClientSession* createSession(ServerMediaSession* stream, RTSPClientConnection* owner,
+                                           struct in_addr clientAddress) = 0;
   virtual void deleteSession(RTSPClientSession* session) = 0;
   // The interleaved channels that the sessions other than 'except' (may be
   // null) use on 'connection'.

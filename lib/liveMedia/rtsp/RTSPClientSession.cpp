@@ -3,8 +3,8 @@
 #include "ServerMediaSession.hh"
 
 RTSPClientSession::RTSPClientSession(RTSPServerContext& server, unsigned id, ServerMediaSession* serverMediaSession,
-                                     RTSPClientConnection* owner)
-    : fServer(server), fId(id), fServerMediaSession(serverMediaSession), fOwner(owner) {
+                                     RTSPClientConnection* owner, struct in_addr clientAddress)
+    : fServer(server), fId(id), fServerMediaSession(serverMediaSession), fOwner(owner), fClientAddress(clientAddress) {
   fServerMediaSession->incrementReferenceCount();
   noteLiveness();
 }

@@ -1,6 +1,8 @@
 #ifndef OSTRA_RTSP_CLIENT_SESSION_HH
 #define OSTRA_RTSP_CLIENT_SESSION_HH
 
+#include <netinet/in.h>
+
 #include <vector>
 
 #include "InterleavedChannels.hh"
@@ -9,15 +11,16 @@
 
 class RTSPClientConnection;
 
-// One client's session: the tracks it has set up, under one random id. It is
-// not tied to a connection (an id made on one works on any other), except that
-// tracks interleaved on a connection end with that connection. A liveness
+// One client's session: the tracks it has set up, under one random id. It
+// belongs to the connection that opened it and to the client address it was
+// opened from (who else may use it: SessionAccess.hh); tracks interleaved on
+// a connection end with that connection, the others outlive it. A liveness
 // timer, restarted by every request naming the session and by the client's
 // RTCP receiver reports, reclaims a session that went silent.
 class RTSPClientSession {
 public:
   RTSPClientSession(RTSPServerContext& server, unsigned id, ServerMediaSession* serverMediaSession,
-                    RTSPClientConnection* owner);
+                    RTSPClientConnection* owner, struct in_addr clientAddress);
   ~RTSPClientSession();  // detaches every track from its stream
 
   unsigned id() const { return fId; }
@@ -25,6 +28,10 @@ public:
   // The connection that opened the session; null once that connection has closed.
   RTSPClientConnection* owner() const { return fOwner; }
   void disown() { fOwner = nullptr; }
+  // The address of the client that opened the session.
+  struct in_addr clientAddress() const {
+    return fClientAddress;
+  }
 
   struct Track {
     ServerMediaSubsession* subsession;
@@ -52,6 +59,7 @@ private:
   unsigned fId;
   ServerMediaSession* fServerMediaSession;
   RTSPClientConnection* fOwner;
+  struct in_addr fClientAddress;
   std::vector<Track> fTracks;
   TaskScheduler::TaskToken fLivenessTask = nullptr;
 };

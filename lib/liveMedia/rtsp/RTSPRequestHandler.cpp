@@ -6,6 +6,7 @@
 #include "RTSPClientSession.hh"
 #include "RTSPResponseBuilder.hh"
 #include "ServerMediaSession.hh"
+#include "SessionAccess.hh"
 #include "liveMedia_version.hh"
 
 namespace {
@@ -67,6 +68,7 @@ bool RTSPRequestHandler::handleRequest(std::string_view text) {
       sendSimpleResponse("454 Session Not Found", req.cseq);
       return true;
     }
+    if (!mayUseSession(req, *session)) return true;  // answered
     session->noteLiveness();
   }
   dispatch(method, req, session);
@@ -190,7 +192,8 @@ bool RTSPRequestHandler::negotiateTransport(RTSPRequest const& req, RTSPClientSe
 }
 
 void RTSPRequestHandler::handleSETUP(RTSPRequest const& req, RTSPClientSession* session) {
-  // Only a SETUP that opens a session is checked; later ones go by session id.
+  // A SETUP that opens a session is checked here; one naming a session was
+  // checked with the session (its own connection goes by the id alone).
   if (session == nullptr && !authenticationOK(req)) return;
   ServerMediaSession* sms = nullptr;
   ServerMediaSubsession* track = nullptr;
@@ -199,7 +202,7 @@ void RTSPRequestHandler::handleSETUP(RTSPRequest const& req, RTSPClientSession* 
 
   bool created = false;
   if (session == nullptr) {
-    session = fServer.createSession(sms, &fConnection);
+    session = fServer.createSession(sms, &fConnection, fPeerAddress);
     if (session == nullptr) {  // no id can be drawn now: nothing is created
       sendSimpleResponse("500 Internal Server Error", req.cseq);
       return;
@@ -322,6 +325,21 @@ bool RTSPRequestHandler::resolveURL(std::string_view path, ServerMediaSession*& 
   std::string trackId(path.substr(slash + 1));
   track = sms->lookupSubsessionByTrackId(trackId.c_str());
   return track != nullptr;
+}
+
+bool RTSPRequestHandler::mayUseSession(RTSPRequest const& req, RTSPClientSession const& session) {
+  SessionOrigin opened{session.owner(), session.clientAddress()};
+  SessionOrigin here{&fConnection, fPeerAddress};
+  switch (sessionAccessFor(opened, here, fServer.authDatabase() != nullptr)) {
+    case SessionAccess::Granted:
+      return true;
+    case SessionAccess::NeedsDigest:
+      return authenticationOK(req);
+    case SessionAccess::Refused:
+      break;
+  }
+  sendSimpleResponse("454 Session Not Found", req.cseq);
+  return false;
 }
 
 bool RTSPRequestHandler::authenticationOK(RTSPRequest const& req) {

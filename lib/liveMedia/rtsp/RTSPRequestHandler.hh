@@ -61,6 +61,9 @@ private:
 
   // Finds the stream (and track, null for the whole stream) that a URL path names.
   bool resolveURL(std::string_view path, ServerMediaSession*& sms, ServerMediaSubsession*& track) const;
+  // Whether a request naming 'session' may act on it (SessionAccess.hh);
+  // answers 454 or 401 itself and returns false when it may not.
+  bool mayUseSession(RTSPRequest const& req, RTSPClientSession const& session);
   // Digest check; answers 401 itself and returns false when it fails.
   bool authenticationOK(RTSPRequest const& req);
 

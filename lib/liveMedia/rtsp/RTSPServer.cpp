@@ -199,10 +199,11 @@ RTSPClientSession* RTSPServer::lookupSession(std::string_view idText) const {
   return it == fClientSessions.end() ? nullptr : it->second;
 }
 
-RTSPClientSession* RTSPServer::createSession(ServerMediaSession* stream, RTSPClientConnection* owner) {
+RTSPClientSession* RTSPServer::createSession(ServerMediaSession* stream, RTSPClientConnection* owner,
+                                             struct in_addr clientAddress) {
   unsigned id = randomSessionId();
   if (id == 0) return nullptr;
-  auto* session = new RTSPClientSession(*this, id, stream, owner);
+  auto* session = new RTSPClientSession(*this, id, stream, owner, clientAddress);
   fClientSessions[id] = session;
   return session;
 }
