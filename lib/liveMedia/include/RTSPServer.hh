@@ -59,6 +59,7 @@ private:
   // What connections and sessions may ask.
   UsageEnvironment& environment() const override { return envir(); }
   UserAuthenticationDatabase* authDatabase() const override { return fAuthDB; }
+  AuthenticationThrottle& authenticationThrottle() override { return fAuthThrottle; }
   unsigned reclamationSeconds() const override { return fReclamationSeconds; }
   ServerMediaSession* lookupStream(std::string_view streamName) const override;
   RTSPClientSession* lookupSession(std::string_view idText) const override;
@@ -76,6 +77,7 @@ private:
   std::unordered_map<unsigned, RTSPClientSession*> fClientSessions;
   std::unordered_set<RTSPClientConnection*> fConnections;
   HTTPTunnelTable fTunnels;
+  AuthenticationThrottle fAuthThrottle;
 };
 
 #endif

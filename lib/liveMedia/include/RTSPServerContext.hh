@@ -5,6 +5,7 @@
 
 #include <string_view>
 
+#include "AuthenticationThrottle.hh"
 #include "DigestAuthentication.hh"
 #include "InterleavedChannels.hh"
 #include "NetAddress.hh"
@@ -25,6 +26,8 @@ public:
   virtual Port serverPort() const = 0;
   // Null when clients are not asked to authenticate.
   virtual UserAuthenticationDatabase* authDatabase() const = 0;
+  // How soon failed Digest checks of all connections are answered.
+  virtual AuthenticationThrottle& authenticationThrottle() = 0;
   // Seconds of silence after which a session (or an idle connection) is
   // dropped; 0: never.
   virtual unsigned reclamationSeconds() const = 0;

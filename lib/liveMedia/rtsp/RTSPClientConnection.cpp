@@ -58,6 +58,7 @@ RTSPClientConnection::~RTSPClientConnection() {
   scheduler.unscheduleDelayedTask(fCloseTask);
   scheduler.unscheduleDelayedTask(fIdleTask);
   scheduler.unscheduleDelayedTask(fTunnelResumeTask);
+  scheduler.unscheduleDelayedTask(fHoldTask);
   scheduler.disableBackgroundHandling(fSocket);
   ::close(fSocket);
 }
@@ -76,6 +77,10 @@ void RTSPClientConnection::handleSocket(int mask) {
     if (!fCloseRequested && fInLength > 0 && fOutput.queuedBytes() < kReadPauseThreshold) processInput();
   }
   if (!fCloseRequested && (mask & (SOCKET_READABLE | SOCKET_EXCEPTION))) readInput();
+  finishHandling();
+}
+
+void RTSPClientConnection::finishHandling() {
   fInHandler = false;
   if (fCloseRequested) {
     fServer.closeConnection(this);  // deletes this
@@ -111,7 +116,7 @@ void RTSPClientConnection::processInput() {
   }
   size_t pos = 0;
   bool needMore = false;
-  while (pos < fInLength && !fCloseRequested && fOutput.queuedBytes() < kReadPauseThreshold) {
+  while (pos < fInLength && !fCloseRequested && fHoldTask == nullptr && fOutput.queuedBytes() < kReadPauseThreshold) {
     if (!consumeOne(pos)) {
       needMore = true;
       break;
@@ -131,7 +136,10 @@ void RTSPClientConnection::processInput() {
 }
 
 size_t RTSPClientConnection::tunnelInputRoom() const {
-  if (fTunnelRole != TunnelRole::Output || fCloseRequested || fOutput.queuedBytes() >= kReadPauseThreshold) return 0;
+  if (fTunnelRole != TunnelRole::Output || fCloseRequested || fHoldTask != nullptr ||
+      fOutput.queuedBytes() >= kReadPauseThreshold) {
+    return 0;
+  }
   return kRequestBufferSize - fInLength;
 }
 
@@ -184,8 +192,28 @@ bool RTSPClientConnection::consumeOne(size_t& pos) {
     fReadARequest = true;
     if (startTunnel(request, pos)) return true;
   }
-  if (fHandler.handleRequest(request)) noteActivity();
+  bool active = fHandler.handleRequest(request);
+  if (fHandler.closeWanted()) {
+    requestClose();
+    return true;
+  }
+  if (active) noteActivity();
+  if (fHandler.heldAnswerDelay() > 0) {
+    // Requests are answered in order: nothing more is read or answered until the held answer has gone.
+    fHoldTask = fServer.environment().taskScheduler().scheduleDelayedTask(fHandler.heldAnswerDelay(), holdTask, this);
+  }
   return true;
+}
+
+void RTSPClientConnection::holdTask(void* clientData) {
+  auto* connection = static_cast<RTSPClientConnection*>(clientData);
+  connection->fHoldTask = nullptr;
+  connection->fInHandler = true;
+  connection->fHandler.sendHeldAnswer();
+  if (!connection->fCloseRequested && connection->fOutput.queuedBytes() < kReadPauseThreshold) {
+    connection->processInput();
+  }
+  connection->finishHandling();  // may delete the connection
 }
 
 void RTSPClientConnection::noteActivity() {
@@ -213,7 +241,9 @@ void RTSPClientConnection::updateSocketHandling() {
   if (fTunnelRole == TunnelRole::Output) wakeTunnelInput();
   int mask = 0;
   if (!fCloseRequested) {
-    if (fOutput.queuedBytes() < kReadPauseThreshold && !fTunnelInputBlocked) mask |= SOCKET_READABLE;
+    if (fOutput.queuedBytes() < kReadPauseThreshold && !fTunnelInputBlocked && fHoldTask == nullptr) {
+      mask |= SOCKET_READABLE;
+    }
     if (fWantWritable) mask |= SOCKET_WRITABLE;
   }
   if (mask == fArmedMask) return;

@@ -55,6 +55,10 @@ private:
   // consumed. Returns false when more bytes are needed.
   bool consumeOne(size_t& pos);
   void noteActivity();
+  // The end of a socket event or of a held answer's wait: closes the
+  // connection when that was asked for (deleting it), else re-arms its socket.
+  void finishHandling();
+  static void holdTask(void* clientData);
 
   // HTTP tunnelling (RTSPClientConnectionTunnel.cpp). startTunnel answers
   // the request and returns true when it opened, joined or was refused a
@@ -95,6 +99,7 @@ private:
   int fArmedMask = 0;
   TaskScheduler::TaskToken fCloseTask = nullptr;
   TaskScheduler::TaskToken fIdleTask = nullptr;
+  TaskScheduler::TaskToken fHoldTask = nullptr;  // a held answer waits: input paused
 };
 
 #endif

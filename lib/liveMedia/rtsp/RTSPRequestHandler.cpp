@@ -1,5 +1,6 @@
 #include "RTSPRequestHandler.hh"
 
+#include <chrono>
 #include <cstring>
 
 #include "InterleavedSocketWriter.hh"
@@ -347,16 +348,44 @@ bool RTSPRequestHandler::authenticationOK(RTSPRequest const& req) {
   if (db == nullptr) return true;
   // A connection has no nonce until its first 401: the first checked request always fails.
   if (req.hasAuthorization && digestAuthorizationAccepted(*db, req.authorization, fNonce, req.method)) return true;
-  fNonce = makeDigestNonce();
-  if (fNonce.empty()) {  // no unpredictable nonce now: no challenge either
-    sendSimpleResponse("500 Internal Server Error", req.cseq);
+
+  // Guessing is slowed: the answer may have to wait, or not come at all.
+  int64_t delay =
+      fServer.authenticationThrottle().answerDelay(fThrottleRecord, req.hasAuthorization, monotonicMicros());
+  fNonce.clear();
+  if (delay == AuthenticationThrottle::kClose) {
+    fCloseWanted = true;
     return false;
   }
-  RTSPResponseBuilder r(fResponse, "401 Unauthorized", req.cseq, now());
-  r.header("WWW-Authenticate", std::string("Digest realm=\"") + db->realm() + "\", nonce=\"" + fNonce + "\"");
-  r.end();
-  send();
+  fNonce = makeDigestNonce();
+  if (fNonce.empty()) {  // no unpredictable nonce now: no challenge either
+    RTSPResponseBuilder r(fResponse, "500 Internal Server Error", req.cseq, now());
+    r.end();
+  } else {
+    RTSPResponseBuilder r(fResponse, "401 Unauthorized", req.cseq, now());
+    r.header("WWW-Authenticate", std::string("Digest realm=\"") + db->realm() + "\", nonce=\"" + fNonce + "\"");
+    r.end();
+  }
+  if (delay == 0) {
+    send();
+  } else {
+    fHeldAnswer.swap(fResponse);
+    fHoldMicroseconds = delay;
+  }
   return false;
+}
+
+void RTSPRequestHandler::sendHeldAnswer() {
+  if (fHeldAnswer.empty()) return;
+  fHeldAnswer.swap(fResponse);
+  fHeldAnswer.clear();
+  fHoldMicroseconds = 0;
+  send();
+}
+
+int64_t RTSPRequestHandler::monotonicMicros() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 std::string RTSPRequestHandler::urlPrefix() const {

@@ -3,9 +3,11 @@
 
 #include <netinet/in.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "AuthenticationThrottle.hh"
 #include "RTSPRequest.hh"
 #include "RTSPServerContext.hh"
 #include "ServerMediaSubsession.hh"
@@ -39,6 +41,15 @@ public:
   // Whether a SETUP on this connection has ever succeeded.
   bool hasSetUpSession() const { return fHasSetUpSession; }
 
+  // After handleRequest: the answer to a failed Digest check that must wait
+  // (AuthenticationThrottle.hh), this many microseconds; 0 when none waits.
+  // The connection reads and answers nothing more until it calls
+  // sendHeldAnswer() that much later.
+  int64_t heldAnswerDelay() const { return fHeldAnswer.empty() ? 0 : fHoldMicroseconds; }
+  void sendHeldAnswer();
+  // After handleRequest: the connection is to be closed without an answer.
+  bool closeWanted() const { return fCloseWanted; }
+
 private:
   enum class Method { OPTIONS, DESCRIBE, SETUP, PLAY, PAUSE, TEARDOWN, GET_PARAMETER, SET_PARAMETER, Unknown };
   static Method methodOf(std::string_view name);
@@ -69,6 +80,7 @@ private:
 
   std::string urlPrefix() const;  // "rtsp://<local-ip>[:port]/"
   static std::string now();       // the Date header's text
+  static int64_t monotonicMicros();
   void sendSimpleResponse(char const* status, std::string_view cseq);
   void sendMethodNotAllowed(std::string_view cseq);
   void send();  // writes fResponse to the connection
@@ -80,6 +92,10 @@ private:
   struct in_addr fLocalAddress;
   std::string fResponse;  // the answer being built (its capacity is reused)
   std::string fNonce;     // the Digest nonce last issued on this connection
+  AuthenticationThrottle::Connection fThrottleRecord;
+  std::string fHeldAnswer;  // a 401 that waits for its time
+  int64_t fHoldMicroseconds = 0;
+  bool fCloseWanted = false;
   bool fHasSetUpSession = false;
 };
 
