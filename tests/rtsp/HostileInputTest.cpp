@@ -311,9 +311,18 @@ TEST_F(HostileInputTest, WithoutCredentialsASessionIsStillTiedToItsClientsAddres
   start(18651);
   RawClient owner(loop, port);
   UdpReceiver rtp;
-  std::string id = sessionId(
-      owner.request("SETUP " + url("/track1") + " RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;client_port=" +
-                    std::to_string(rtp.port()) + "-" + std::to_string(rtp.port() + 1) + "\r\n\r\n"));
+  // A socket on another address with the same port, named as destination: it never hears a thing.
+  int elsewhere = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+  struct sockaddr_in there {};
+  there.sin_family = AF_INET;
+  there.sin_port = htons(rtp.port());
+  inet_pton(AF_INET, "127.0.0.9", &there.sin_addr);
+  ASSERT_EQ(bind(elsewhere, reinterpret_cast<struct sockaddr*>(&there), sizeof there), 0);
+  std::string id =
+      sessionId(owner.request("SETUP " + url("/track1") +
+                              " RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;destination=127.0.0.9;"
+                              "client_port=" +
+                              std::to_string(rtp.port()) + "-" + std::to_string(rtp.port() + 1) + "\r\n\r\n"));
   ASSERT_EQ(id.size(), 8u);
   RawClient far(loop, port, "127.0.0.2");
   for (SessionRequest const& q : sessionRequests(url(), id, 43100)) {
@@ -328,6 +337,9 @@ TEST_F(HostileInputTest, WithoutCredentialsASessionIsStillTiedToItsClientsAddres
     rtp.pump();
     return rtp.packets.size() >= 3;
   }));
+  char buf[2048];
+  EXPECT_LT(recv(elsewhere, buf, sizeof buf, 0), 0);
+  ::close(elsewhere);
 }
 
 TEST_F(HostileInputTest, PasswordGuessingIsSlowedAndAnHonestClientIsNot) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "DigestAuthentication.hh"
 #include "RTSPRequest.hh"
@@ -236,6 +237,13 @@ TEST(Digest, HeaderCheckedAgainstDatabaseAndNonce) {
     EXPECT_FALSE(digestAuthorizationAccepted(*db, header("bob", good), nonce, "DESCRIBE"));
     // A name with a NUL in it is nobody, however the passwords are stored.
     EXPECT_FALSE(digestAuthorizationAccepted(*db, header(std::string("alice\0x", 7), good), nonce, "DESCRIBE"));
+  }
+  // Names that are nearly alice's, answered with alice's password: nobody.
+  for (std::string name :
+       std::vector<std::string>{"Alice", "ALICE", " alice", "alice ", "al ice", std::string(5000, 'a')}) {
+    std::string response =
+        computeDigestResponse(name, "LIVE555 Streaming Media", "secret", False, nonce, "DESCRIBE", uri);
+    EXPECT_FALSE(digestAuthorizationAccepted(plain, header(name, response), nonce, "DESCRIBE")) << name.substr(0, 10);
   }
 }
 
