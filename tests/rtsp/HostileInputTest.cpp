@@ -454,4 +454,60 @@ TEST_F(HostileInputTest, GuessingFromManyConnectionsIsHeldToTheServerWideBudget)
   EXPECT_GE(closed, 20u);
 }
 
+std::string base64(std::string const& text) {
+  static char const digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (size_t i = 0; i < text.size(); i += 3) {
+    uint32_t v = static_cast<uint32_t>(static_cast<unsigned char>(text[i])) << 16;
+    if (i + 1 < text.size()) v |= static_cast<uint32_t>(static_cast<unsigned char>(text[i + 1])) << 8;
+    if (i + 2 < text.size()) v |= static_cast<unsigned char>(text[i + 2]);
+    out += digits[(v >> 18) & 63];
+    out += digits[(v >> 12) & 63];
+    out += i + 1 < text.size() ? digits[(v >> 6) & 63] : '=';
+    out += i + 2 < text.size() ? digits[v & 63] : '=';
+  }
+  return out;
+}
+
+TEST_F(HostileInputTest, GuessesThroughAnHTTPTunnelAreSlowedAndTheTunnelGoesOn) {
+  db = std::make_unique<UserAuthenticationDatabase>();
+  db->addUserRecord("alice", "secret");
+  start(18654);
+  RawClient get(loop, port), post(loop, port);
+  std::string r =
+      get.request("GET /ch01 HTTP/1.0\r\nx-sessioncookie: k1\r\nAccept: application/x-rtsp-tunnelled\r\n\r\n");
+  ASSERT_EQ(r.substr(0, 15), "HTTP/1.0 200 OK") << r;
+  ASSERT_TRUE(
+      post.sendText("POST /ch01 HTTP/1.0\r\nx-sessioncookie: k1\r\nContent-Type: application/x-rtsp-tunnelled\r\n"
+                    "Content-Length: 32767\r\n\r\n"));
+  std::string const describe = "DESCRIBE " + url() + " RTSP/1.0\r\nCSeq: ";
+  auto tunnelled = [&](int cseq, std::string const& auth) {
+    EXPECT_TRUE(post.sendText(base64(describe + std::to_string(cseq) + "\r\n" + auth + "\r\n")));
+    return get.response();
+  };
+  std::string nonce = nonceOf(tunnelled(1, ""));
+  ASSERT_FALSE(nonce.empty());
+  // Wrong passwords: the later ones are answered late, and in order.
+  int const guesses = AuthenticationThrottle::kFreeFailuresPerConnection + 4;
+  auto started = std::chrono::steady_clock::now();
+  for (int i = 0; i < guesses; ++i) {
+    r = tunnelled(2 + i, authorization("DESCRIBE", url(), nonce, "wrong"));
+    ASSERT_EQ(r.substr(0, 12), "RTSP/1.0 401") << i;
+    EXPECT_EQ(headerValue(r, "CSeq"), std::to_string(2 + i));
+    nonce = nonceOf(r);
+  }
+  auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started).count();
+  EXPECT_GE(us, 4 * AuthenticationThrottle::kConnectionFailureDelayUs);
+  // A request right behind a held answer waits for it.
+  ASSERT_TRUE(post.sendText(base64(describe + "30\r\n" + authorization("DESCRIBE", url(), nonce, "wrong") +
+                                   "\r\nOPTIONS * RTSP/1.0\r\nCSeq: 31\r\n\r\n")));
+  r = get.response();
+  EXPECT_EQ(headerValue(r, "CSeq"), "30");
+  nonce = nonceOf(r);
+  EXPECT_EQ(headerValue(get.response(), "CSeq"), "31");
+  // The tunnel goes on: the right password is served.
+  r = tunnelled(20, authorization("DESCRIBE", url(), nonce));
+  EXPECT_EQ(r.substr(0, 15), "RTSP/1.0 200 OK") << r;
+}
+
 }  // namespace
