@@ -275,13 +275,17 @@ public:
 
   // Waits for 'needle' in the child's standard error (or output).
   bool waitForText(std::string const& needle, int timeoutMs, bool inStdout = false) {
+    return waitForCount(needle, 1, timeoutMs, inStdout);
+  }
+  // Waits until 'needle' appears at least 'count' times.
+  bool waitForCount(std::string const& needle, size_t count, int timeoutMs, bool inStdout = false) {
     int64_t deadline = nowMs() + timeoutMs;
     for (;;) {
-      if ((inStdout ? fOut : fErr).find(needle) != std::string::npos) return true;
+      if (countOf(inStdout ? fOut : fErr, needle) >= count) return true;
       int64_t left = deadline - nowMs();
       if (left < 0) return false;
       if (!pump(static_cast<int>(left > 100 ? 100 : left)) && !running()) {
-        return (inStdout ? fOut : fErr).find(needle) != std::string::npos;
+        return countOf(inStdout ? fOut : fErr, needle) >= count;
       }
     }
   }
