@@ -1,10 +1,12 @@
 #include "Groupsock.hh"
 
 #include <errno.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "GroupsockHelper.hh"
 
@@ -23,6 +25,10 @@ Groupsock::~Groupsock() {
   }
 }
 
+bool Groupsock::sOffloadAllowed = true;
+
+void Groupsock::setSegmentationOffloadAllowed(bool allowed) { sOffloadAllowed = allowed; }
+
 void Groupsock::addDestination(struct in_addr const& addr, Port const& port, unsigned sessionId) {
   for (Destination const& d : fDests) {
     if (d.sessionId == sessionId && d.addr.s_addr == addr.s_addr && d.port == port) return;
@@ -35,7 +41,7 @@ void Groupsock::addDestination(struct in_addr const& addr, Port const& port, uns
     }
   }
   fTargets.push_back(Target{addr, port, 1});
-  fMsgsStale = true;
+  fAddrsStale = true;
 }
 
 void Groupsock::releaseTarget(struct in_addr const& addr, Port const& port) {
@@ -44,7 +50,7 @@ void Groupsock::releaseTarget(struct in_addr const& addr, Port const& port) {
     if (t.addr.s_addr != addr.s_addr || !(t.port == port)) continue;
     if (--t.holders == 0) {
       fTargets.erase(fTargets.begin() + static_cast<std::ptrdiff_t>(i));
-      fMsgsStale = true;
+      fAddrsStale = true;
     }
     return;
   }
@@ -64,61 +70,159 @@ void Groupsock::removeDestination(unsigned sessionId) {
 void Groupsock::removeAllDestinations() {
   fDests.clear();
   fTargets.clear();
-  fMsgsStale = true;
+  fAddrsStale = true;
 }
 
-void Groupsock::rebuildMessages() {
-  // resize() keeps the capacity: the arrays only ever grow to the largest
+void Groupsock::rebuildAddresses() {
+  // resize() keeps the capacity: the array only ever grows to the largest
   // number of destinations seen.
   fAddrs.resize(fTargets.size());
-  fMsgs.resize(fTargets.size());
   for (size_t i = 0; i < fTargets.size(); ++i) {
     struct sockaddr_in& to = fAddrs[i];
     to = sockaddr_in{};
     to.sin_family = AF_INET;
     to.sin_addr = fTargets[i].addr;
     to.sin_port = fTargets[i].port.num();
-    struct mmsghdr& m = fMsgs[i];
-    m = mmsghdr{};
-    m.msg_hdr.msg_name = &to;
-    m.msg_hdr.msg_namelen = sizeof to;
-    m.msg_hdr.msg_iov = &fIov;
-    m.msg_hdr.msg_iovlen = 1;
   }
-  fMsgsStale = false;
+  fAddrsStale = false;
+}
+
+bool Groupsock::offloadUsable() {
+  if (!sOffloadAllowed || fOffload == Offload::Off) return false;
+  if (fOffload == Offload::Unknown) {
+    // Kernels before 4.18 know no UDP_SEGMENT and would send a segmented
+    // message as one large datagram: ask first.
+    int size = 0;
+    socklen_t len = sizeof size;
+    if (getsockopt(fSocketNum, SOL_UDP, UDP_SEGMENT, &size, &len) != 0) fOffload = Offload::Off;
+  }
+  return fOffload != Offload::Off;
+}
+
+void Groupsock::planRuns(struct iovec const* datagrams, unsigned count) {
+  if (fRunLength.size() < count) {
+    fRunLength.resize(count);
+    fControls.resize(count);
+  }
+  unsigned const kMaxUDPPayload = 65507;
+  for (unsigned i = 0; i < count;) {
+    size_t const segment = datagrams[i].iov_len;
+    size_t total = segment;
+    unsigned n = 1;
+    while (segment > 0 && i + n < count && n < kMaxSegments) {
+      size_t const next = datagrams[i + n].iov_len;
+      if (next == 0 || next > segment || total + next > kMaxUDPPayload) break;
+      total += next;
+      ++n;
+      if (next < segment) break;  // only the last segment may be shorter
+    }
+    fRunLength[i] = n;
+    if (n > 1) {
+      struct cmsghdr* cm = reinterpret_cast<struct cmsghdr*>(fControls[i].bytes);
+      cm->cmsg_level = SOL_UDP;
+      cm->cmsg_type = UDP_SEGMENT;
+      cm->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+      uint16_t const size = static_cast<uint16_t>(segment);
+      std::memcpy(CMSG_DATA(cm), &size, sizeof size);
+    }
+    i += n;
+  }
+}
+
+size_t Groupsock::fillBatch(struct iovec const* datagrams, unsigned count, bool segmented, size_t dest,
+                            unsigned first) {
+  size_t k = 0;
+  while (k < kMaxBatch && dest < fTargets.size()) {
+    unsigned const n = segmented ? fRunLength[first] : 1;
+    struct mmsghdr& m = fMsgs[k];
+    m = mmsghdr{};
+    m.msg_hdr.msg_name = &fAddrs[dest];
+    m.msg_hdr.msg_namelen = sizeof(struct sockaddr_in);
+    m.msg_hdr.msg_iov = const_cast<struct iovec*>(datagrams + first);
+    m.msg_hdr.msg_iovlen = n;
+    if (n > 1) {
+      m.msg_hdr.msg_control = fControls[first].bytes;
+      m.msg_hdr.msg_controllen = CMSG_SPACE(sizeof(uint16_t));
+    }
+    fPlanned[k] = Planned{dest, first, n};
+    ++k;
+    first += n;
+    if (first == count) {
+      first = 0;
+      ++dest;
+    }
+  }
+  return k;
 }
 
 Boolean Groupsock::output(UsageEnvironment& /*env*/, unsigned char const* data, unsigned size) {
+  fSingle.iov_base = const_cast<unsigned char*>(data);
+  fSingle.iov_len = size;
+  return outputBurst(&fSingle, 1);
+}
+
+Boolean Groupsock::outputBurst(struct iovec const* datagrams, unsigned count) {
   if (fSocketNum < 0) return False;
-  if (fMsgsStale) rebuildMessages();
-  fIov.iov_base = const_cast<unsigned char*>(data);
-  fIov.iov_len = size;
+  if (count == 0 || fTargets.empty()) return True;
+  if (fAddrsStale) rebuildAddresses();
+  size_t const messages = std::min<size_t>(kMaxBatch, fTargets.size() * count);
+  if (fMsgs.size() < messages) {
+    fMsgs.resize(messages);
+    fPlanned.resize(messages);
+  }
+  bool segmented = count > 1 && offloadUsable();
+  if (segmented) planRuns(datagrams, count);
 
   Boolean ok = True;
-  size_t const count = fMsgs.size();
-  size_t next = 0;
+  size_t dest = 0;
+  unsigned first = 0;
   unsigned interrupts = 0;
-  while (next < count) {
-    unsigned batch = static_cast<unsigned>(std::min<size_t>(count - next, kMaxBatch));
-    int sent = ::sendmmsg(fSocketNum, &fMsgs[next], batch, MSG_DONTWAIT | MSG_NOSIGNAL);
+  auto advancePast = [&](Planned const& p) {
+    dest = p.dest;
+    first = p.first + p.count;
+    if (first == count) {
+      first = 0;
+      ++dest;
+    }
+  };
+  while (dest < fTargets.size()) {
+    size_t const batch = fillBatch(datagrams, count, segmented, dest, first);
+    int sent = ::sendmmsg(fSocketNum, fMsgs.data(), static_cast<unsigned>(batch), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (sent <= 0) {
-      if (sent < 0 && errno == EINTR && ++interrupts < 4) continue;
-      // The first datagram of the batch could not go (full socket buffer,
-      // unreachable port...): this destination loses it, the rest still get it.
-      ++fNumSendFailures;
+      int const err = sent < 0 ? errno : 0;
+      if (err == EINTR && ++interrupts < 4) continue;
+      Planned const failed = fPlanned[0];
+      if (failed.count > 1 && fOffload != Offload::Confirmed &&
+          (err == EIO || err == EINVAL || err == ENOPROTOOPT || err == EOPNOTSUPP)) {
+        // The kernel or the device refuses segmentation: plain datagrams from
+        // here on, starting again with this message.
+        fOffload = Offload::Off;
+        segmented = false;
+        continue;
+      }
+      // This message could not go (full socket buffer, unreachable port...):
+      // its destination loses its datagrams, the rest still get theirs.
+      fNumSendFailures += failed.count;
       ok = False;
-      ++next;
+      advancePast(failed);
       continue;
     }
     for (int i = 0; i < sent; ++i) {
-      if (fMsgs[next + static_cast<size_t>(i)].msg_len != size) {
-        ++fNumSendFailures;
+      Planned const& p = fPlanned[static_cast<size_t>(i)];
+      size_t expected = 0;
+      for (unsigned j = 0; j < p.count; ++j) expected += datagrams[p.first + j].iov_len;
+      if (fMsgs[static_cast<size_t>(i)].msg_len != expected) {
+        fNumSendFailures += p.count;
         ok = False;
       }
+      if (p.count > 1) {
+        fOffload = Offload::Confirmed;
+        ++fNumSegmentedSends;
+      }
     }
-    // A short count means the datagram after the last one sent failed; the
+    // A short count means the message after the last one sent failed; the
     // next call starts with it and reports its error.
-    next += static_cast<size_t>(sent);
+    advancePast(fPlanned[static_cast<size_t>(sent) - 1]);
   }
   return ok;
 }

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <cstdint>
 #include <vector>
 
 #include "NetAddress.hh"
@@ -39,9 +40,24 @@ public:
   // destination whose datagram cannot be sent now (full socket buffer,
   // unreachable...) loses this datagram only. Returns false if any send failed.
   Boolean output(UsageEnvironment& env, unsigned char const* data, unsigned size);
+  // Sends 'count' datagrams to every destination, each destination's in this
+  // order, in batches of up to kMaxBatch messages. Where the kernel has UDP
+  // segmentation offload, consecutive datagrams of one size (the last of a
+  // run may be shorter) go to a destination as one segmented message; a
+  // kernel that refuses it gets plain datagrams from then on.
+  Boolean outputBurst(struct iovec const* datagrams, unsigned count);
 
-  // Most datagrams handed to the kernel in one call (UIO_MAXIOV).
+  // Most messages handed to the kernel in one call (UIO_MAXIOV).
   static constexpr unsigned kMaxBatch = 1024;
+  // Most datagrams in one segmented message.
+  static constexpr unsigned kMaxSegments = 64;
+
+  // Segmentation offload for every Groupsock of the process: on by default;
+  // off sends plain datagrams only (tests exercise both paths).
+  static void setSegmentationOffloadAllowed(bool allowed);
+  // Whether this socket sends segmented messages (known after the first burst).
+  bool usesSegmentationOffload() const { return fOffload == Offload::Confirmed; }
+  unsigned numSegmentedSends() const { return fNumSegmentedSends; }
 
   struct Destination {
     struct in_addr addr;
@@ -58,11 +74,27 @@ private:
   Groupsock(Groupsock const&) = delete;
   Groupsock& operator=(Groupsock const&) = delete;
 
+  // One message of a batch: which destination, which datagrams.
+  struct Planned {
+    size_t dest;
+    unsigned first, count;
+  };
+  // A control message carrying the segment size.
+  struct SegmentControl {
+    alignas(struct cmsghdr) unsigned char bytes[CMSG_SPACE(sizeof(uint16_t))];
+  };
+  enum class Offload { Unknown, Off, Confirmed };
+
+  void rebuildAddresses();
+  bool offloadUsable();
+  void planRuns(struct iovec const* datagrams, unsigned count);
+  size_t fillBatch(struct iovec const* datagrams, unsigned count, bool segmented, size_t dest, unsigned first);
+
+  void releaseTarget(struct in_addr const& addr, Port const& port);
+
   UsageEnvironment& fEnv;
   int fSocketNum;
   Port fPort;
-  void rebuildMessages();
-  void releaseTarget(struct in_addr const& addr, Port const& port);
 
   // An address and port sent to, and how many session entries name it.
   struct Target {
@@ -73,13 +105,20 @@ private:
   std::vector<Destination> fDests;
   std::vector<Target> fTargets;  // in the order first added
   unsigned fNumSendFailures = 0;
+  unsigned fNumSegmentedSends = 0;
+  Offload fOffload = Offload::Unknown;
 
-  // One message per destination, all pointing at the same iovec; rebuilt only
-  // when the destinations change, grown only when there are more of them.
-  std::vector<struct mmsghdr> fMsgs;
-  std::vector<struct sockaddr_in> fAddrs;
-  struct iovec fIov {};
-  bool fMsgsStale = true;
+  // Reused from burst to burst: they grow only with the number of
+  // destinations and the size of a burst, never shrink.
+  std::vector<struct sockaddr_in> fAddrs;  // one per destination
+  bool fAddrsStale = true;
+  std::vector<struct mmsghdr> fMsgs;  // one batch
+  std::vector<Planned> fPlanned;      // what each message of the batch carries
+  std::vector<unsigned> fRunLength;   // datagrams in the segmented message that starts at each one
+  std::vector<SegmentControl> fControls;
+  struct iovec fSingle {};
+
+  static bool sOffloadAllowed;
 };
 
 #endif
