@@ -39,14 +39,17 @@ void ByteRing::append(void const* data, size_t n) {
   fLen += n;
 }
 
-int ByteRing::pieces(struct iovec iov[2]) const {
-  if (fLen == 0) return 0;
-  size_t const first = std::min(fLen, fCap - fHead);
-  iov[0].iov_base = fBuf.get() + fHead;
+int ByteRing::pieces(struct iovec iov[2]) const { return pieces(0, fLen, iov); }
+
+int ByteRing::pieces(size_t offset, size_t len, struct iovec iov[2]) const {
+  if (len == 0 || offset + len > fLen) return 0;
+  size_t const start = (fHead + offset) % fCap;
+  size_t const first = std::min(len, fCap - start);
+  iov[0].iov_base = fBuf.get() + start;
   iov[0].iov_len = first;
-  if (fLen == first) return 1;
+  if (len == first) return 1;
   iov[1].iov_base = fBuf.get();
-  iov[1].iov_len = fLen - first;
+  iov[1].iov_len = len - first;
   return 2;
 }
 

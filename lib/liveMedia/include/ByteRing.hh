@@ -28,6 +28,9 @@ public:
   // Points iov[0] (and iov[1] when the bytes wrap around) at the queued bytes,
   // oldest first; returns the number of pieces (0 when empty).
   int pieces(struct iovec iov[2]) const;
+  // The same for the 'len' queued bytes that start 'offset' bytes after the
+  // oldest (offset + len <= size()).
+  int pieces(size_t offset, size_t len, struct iovec iov[2]) const;
   // Drops the 'n' oldest bytes (n <= size()).
   void consume(size_t n);
   void clear() { fHead = fLen = 0; }

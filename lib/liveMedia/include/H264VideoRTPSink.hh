@@ -26,6 +26,8 @@ protected:
 
   Boolean sourceIsCompatibleWithUs(MediaSource& source) override;
   Boolean frameEndsWithMarker(unsigned char const* frame, unsigned frameSize) override;
+  // An IDR picture: the access unit that carries it (parameter sets first) is a key point.
+  Boolean frameIsKeyPoint(unsigned char const* frame, unsigned frameSize) override;
   unsigned packFragment(unsigned char const* frame, unsigned frameSize, unsigned offset, unsigned char* out,
                         unsigned room, unsigned& consumed) override;
 

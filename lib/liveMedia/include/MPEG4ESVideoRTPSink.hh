@@ -27,6 +27,8 @@ protected:
 
   Boolean sourceIsCompatibleWithUs(MediaSource& source) override;
   Boolean frameEndsWithMarker(unsigned char const* frame, unsigned frameSize) override;
+  // Configuration headers (a decoder starts there) or an intra-coded VOP.
+  Boolean frameIsKeyPoint(unsigned char const* frame, unsigned frameSize) override;
 
 private:
   void refreshFmtpLine();

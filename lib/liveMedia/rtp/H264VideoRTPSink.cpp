@@ -109,6 +109,10 @@ Boolean H264VideoRTPSink::frameEndsWithMarker(unsigned char const* frame, unsign
   return static_cast<H264VideoStreamFramer*>(fSource)->pictureEndMarker();
 }
 
+Boolean H264VideoRTPSink::frameIsKeyPoint(unsigned char const* frame, unsigned frameSize) {
+  return frameSize > 0 && (frame[0] & 0x1F) == 5;
+}
+
 unsigned H264VideoRTPSink::packFragment(unsigned char const* frame, unsigned frameSize, unsigned offset,
                                         unsigned char* out, unsigned room, unsigned& consumed) {
   if (offset == 0 && frameSize <= room) {

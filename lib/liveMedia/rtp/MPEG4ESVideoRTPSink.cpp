@@ -27,6 +27,12 @@ Boolean MPEG4ESVideoRTPSink::frameEndsWithMarker(unsigned char const* frame, uns
   return True;  // every frame ends with the marker bit
 }
 
+Boolean MPEG4ESVideoRTPSink::frameIsKeyPoint(unsigned char const* frame, unsigned frameSize) {
+  if (frameSize < 4 || frame[0] != 0 || frame[1] != 0 || frame[2] != 1) return False;
+  if (frame[3] != 0xB6) return True;              // VOS, VO, VOL or GOV headers open the frame
+  return frameSize >= 5 && (frame[4] >> 6) == 0;  // vop_coding_type I
+}
+
 char const* MPEG4ESVideoRTPSink::auxSDPLine() {
   refreshFmtpLine();
   return fFmtpLine.empty() ? nullptr : fFmtpLine.c_str();

@@ -39,7 +39,8 @@ RTCPInstance* RTCPInstance::createNew(UsageEnvironment& env, Groupsock* RTCPgs, 
 RTCPInstance::RTCPInstance(UsageEnvironment& env, Groupsock* RTCPgs, unsigned totSessionBW, unsigned char const* cname,
                            RTPSink* sink)
     : Medium(env),
-      fRTCPInterface(RTCPgs),
+      // Interleaved clients get reports from the RTP stream's store, in order with its packets.
+      fRTCPInterface(RTCPgs, TrackOutputStore::Kind::RTCP, sink != nullptr ? &sink->rtpInterface() : nullptr),
       fSink(sink),
       fCNAME(cname == nullptr ? "" : reinterpret_cast<char const*>(cname)),
       fRTCPBandwidth(totSessionBW * 1000.0 / 8.0 * 0.05),

@@ -1,33 +1,88 @@
 #include "RTPInterface.hh"
 
+RTPInterface::RTPInterface(Groupsock* gs, TrackOutputStore::Kind kind, RTPInterface* storeOwner)
+    : fGS(gs), fKind(kind), fStoreOwner(storeOwner) {}
+
+RTPInterface::~RTPInterface() {
+  // The store tells its readers when it goes; our own channels leave first.
+  TrackOutputStore* store = outputStore();
+  if (store != nullptr) {
+    for (Stream const& s : fStreams) s.writer->detachStore(*store, fKind, s.channelId);
+  }
+}
+
+TrackOutputStore* RTPInterface::outputStore() const {
+  return fStoreOwner != nullptr ? fStoreOwner->outputStore() : fStore.get();
+}
+
+TrackOutputStore& RTPInterface::ensureStore() {
+  if (fStoreOwner != nullptr) return fStoreOwner->ensureStore();
+  if (!fStore) fStore = std::make_unique<TrackOutputStore>();
+  return *fStore;
+}
+
 void RTPInterface::addStreamSocket(InterleavedChannelWriter* writer, unsigned char channelId) {
   if (writer == nullptr) return;
   for (Stream const& s : fStreams) {
     if (s.writer == writer && s.channelId == channelId) return;
   }
   fStreams.push_back(Stream{writer, channelId});
+  writer->attachStore(ensureStore(), fKind, channelId);
 }
 
 void RTPInterface::removeStreamSocket(InterleavedChannelWriter* writer, unsigned char channelId) {
+  TrackOutputStore* store = outputStore();
   for (size_t i = 0; i < fStreams.size();) {
-    if (fStreams[i].writer == writer && fStreams[i].channelId == channelId) {
+    Stream const s = fStreams[i];
+    if (s.writer == writer && s.channelId == channelId) {
       fStreams.erase(fStreams.begin() + static_cast<std::ptrdiff_t>(i));
+      if (store != nullptr) writer->detachStore(*store, fKind, s.channelId);
     } else {
       ++i;
     }
   }
 }
 
-Boolean RTPInterface::sendPacket(unsigned char const* packet, unsigned size) {
-  Boolean ok = True;
-  if (fGS != nullptr && fGS->numDestinations() > 0) {
-    if (!fGS->output(fGS->env(), packet, size)) ok = False;
+void RTPInterface::stagePacket(unsigned char const* packet, unsigned size, bool startsUnit, bool keyPoint) {
+  if (fNumStaged == kMaxBurst) flushBurst();
+  fStaged[fNumStaged].iov_base = const_cast<unsigned char*>(packet);
+  fStaged[fNumStaged].iov_len = size;
+  ++fNumStaged;
+  if (fStreams.empty()) return;
+  TrackOutputStore* store = outputStore();
+  if (store != nullptr && size <= TrackOutputStore::kMaxPacketSize) {
+    store->append(fKind, packet, size, startsUnit, keyPoint);
+    return;
   }
-  // Indexed loop: a writer may drop its own channel from inside the call when
-  // its connection has failed.
+  // Too large for the store: each client gets its own copy. Indexed loop: a
+  // writer may drop its own channel from inside the call.
   for (size_t i = 0; i < fStreams.size(); ++i) {
     Stream s = fStreams[i];
-    if (!s.writer->writeInterleavedFrame(s.channelId, packet, size)) ok = False;
+    if (!s.writer->writeInterleavedFrame(s.channelId, packet, size)) fBurstOK = False;
   }
+}
+
+void RTPInterface::markUnitKeyPoint() {
+  TrackOutputStore* store = outputStore();
+  if (store != nullptr && !fStreams.empty()) store->markOpenUnitKeyPoint();
+}
+
+Boolean RTPInterface::flushBurst() {
+  Boolean ok = fBurstOK;
+  fBurstOK = True;
+  if (fNumStaged > 0 && fGS != nullptr && fGS->numDestinations() > 0) {
+    if (!fGS->outputBurst(fStaged, fNumStaged)) ok = False;
+  }
+  fNumStaged = 0;
+  TrackOutputStore* store = outputStore();
+  if (store != nullptr && !fStreams.empty()) store->commit();
   return ok;
+}
+
+Boolean RTPInterface::sendPacket(unsigned char const* packet, unsigned size) {
+  if (fNumStaged > 0) flushBurst();  // keep the order of what was staged before
+  // A lone RTP packet is a point a decoder can start at; RTCP never is.
+  bool const rtp = fKind == TrackOutputStore::Kind::RTP;
+  stagePacket(packet, size, rtp, rtp);
+  return flushBurst();
 }

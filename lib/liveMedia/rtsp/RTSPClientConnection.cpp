@@ -1,28 +1,26 @@
 #include "RTSPClientConnection.hh"
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "GroupsockHelper.hh"
 
 namespace {
 
-// Interleaved frames are dropped once this much output waits for the peer.
-// The sink sends all packets of a frame at once, and a frame may be as large
-// as the sinks' buffer (1,000,000 bytes in the daemon), so the queue holds two
-// such frames with their packet headers: a client that keeps up never loses
-// the tail of a large I-frame. It grows only for a client that falls behind.
-constexpr size_t kMaxQueuedFrameBytes = 2 * 1024 * 1024;
+// Interleaved packets are read from each track's output store, not copied:
+// how far a client may fall behind is the store's window (time and bytes),
+// so the connection sets no lower bound of its own.
+constexpr size_t kNoFrameBacklogOfItsOwn = SIZE_MAX / 4;
 // Answers are never dropped; a peer that lets this much pile up is cut off.
 constexpr size_t kMaxQueuedBytes = 4 * 1024 * 1024;
-// The output queue's first allocation: room for the backlog of a key frame or
-// two, so a streaming connection rarely needs to grow it again. Its pages are
-// touched only as far as the backlog reaches (the queue restarts at the front
-// whenever it empties).
-constexpr size_t kFirstQueueCapacity = 256 * 1024;
+// The answer queue's first allocation, made when an answer must wait.
+constexpr size_t kFirstQueueCapacity = 16 * 1024;
 // No further requests are read or answered while this much output waits.
 constexpr size_t kReadPauseThreshold = 64 * 1024;
 
@@ -44,8 +42,13 @@ RTSPClientConnection::RTSPClientConnection(RTSPServerContext& server, int socket
     : fServer(server),
       fSocket(socket),
       fOutput(server.environment(), socket,
-              InterleavedSocketWriter::Limits{kMaxQueuedFrameBytes, kMaxQueuedBytes, kFirstQueueCapacity}, this),
+              InterleavedSocketWriter::Limits{kNoFrameBacklogOfItsOwn, kMaxQueuedBytes, kFirstQueueCapacity}, this),
       fHandler(server, *this, fOutput, peer.sin_addr, localAddressOf(socket, server.environment())) {
+  char name[INET_ADDRSTRLEN + 8];
+  char address[INET_ADDRSTRLEN] = "?";
+  inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+  std::snprintf(name, sizeof name, "%s:%u", address, static_cast<unsigned>(ntohs(peer.sin_port)));
+  fOutput.setPeerName(name);
   updateSocketHandling();
   if (fServer.reclamationSeconds() > 0) {
     fIdleTask = fServer.environment().taskScheduler().scheduleDelayedTask(

@@ -1,0 +1,121 @@
+#include "TrackOutputStore.hh"
+
+#include <time.h>
+
+#include <algorithm>
+#include <cstring>
+
+uint64_t TrackOutputStore::sOrder = 0;
+
+int64_t TrackOutputStore::nowMicros() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+TrackOutputStore::TrackOutputStore(Window const& window)
+    : fWindow(window),
+      // Room for the window's bytes, each packet's header room, and what a
+      // wrap-around leaves unused at the end of the buffer.
+      fBytesSize(window.bytes + size_t(kHeaderRoom) * window.packets + 2 * (kMaxPacketSize + kHeaderRoom)),
+      fIndexSize(std::max(window.packets, 2u)) {}
+
+TrackOutputStore::~TrackOutputStore() {
+  // Indexed loop: a reader may leave from inside the call.
+  std::vector<Reader*> readers;
+  readers.swap(fReaders);
+  for (Reader* r : readers) r->storeClosing(*this);
+}
+
+void TrackOutputStore::allocate() {
+  if (fBytes) return;
+  // Pages are touched only as far as the backlog reaches: the buffer restarts
+  // at its front whenever the store empties.
+  fBytes.reset(new unsigned char[fBytesSize]);
+  fIndex.reset(new Packet[fIndexSize]);
+}
+
+void TrackOutputStore::addReader(Reader* reader) {
+  if (std::find(fReaders.begin(), fReaders.end(), reader) != fReaders.end()) return;
+  allocate();
+  fReaders.push_back(reader);
+}
+
+void TrackOutputStore::removeReader(Reader* reader) {
+  auto it = std::find(fReaders.begin(), fReaders.end(), reader);
+  if (it == fReaders.end()) return;
+  fReaders.erase(it);
+  if (fReaders.empty()) {
+    fFront = fEnd;
+    fWriteAt = 0;
+  }
+}
+
+bool TrackOutputStore::fits(size_t at, unsigned framedSize) const {
+  if (at + framedSize > fBytesSize) return false;
+  if (fFront == fEnd) return true;
+  size_t frontAt = this->at(fFront).offset;
+  bool wrapped = fWriteAt <= frontAt;
+  if (wrapped) return at >= fWriteAt && at + framedSize <= frontAt;
+  return at >= fWriteAt || at + framedSize <= frontAt;
+}
+
+void TrackOutputStore::evictFront(bool unread) {
+  ++fFront;
+  if (unread) ++fNumEvictedUnread;
+  if (fFront == fEnd) fWriteAt = 0;
+}
+
+void TrackOutputStore::evictForRoom(unsigned framedSize, int64_t now) {
+  while (fFront < fEnd) {
+    Packet const& oldest = at(fFront);
+    bool tooOld = now - oldest.storedAt > fWindow.micros;
+    bool tooMany = fEnd - fFront >= fIndexSize;
+    bool tooMuch = fEndBytes - oldest.bytePos + (framedSize - kHeaderRoom) > fWindow.bytes;
+    bool noRoom = !fits(fWriteAt, framedSize) && !fits(0, framedSize);
+    if (!tooOld && !tooMany && !tooMuch && !noRoom) break;
+    evictFront(true);
+  }
+}
+
+void TrackOutputStore::append(Kind kind, unsigned char const* data, unsigned size, bool startsUnit, bool keyPoint) {
+  if (!fBytes || size > kMaxPacketSize) return;
+  unsigned const framedSize = kHeaderRoom + size;
+  int64_t const now = nowMicros();
+  evictForRoom(framedSize, now);
+  size_t at = fits(fWriteAt, framedSize) ? fWriteAt : 0;
+  unsigned char* p = fBytes.get() + at;
+  p[0] = '$';
+  p[1] = 0;  // the channel: each connection writes its own
+  p[2] = static_cast<unsigned char>(size >> 8);
+  p[3] = static_cast<unsigned char>(size);
+  std::memcpy(p + kHeaderRoom, data, size);
+  Packet& entry = fIndex[fEnd % fIndexSize];
+  entry.offset = static_cast<uint32_t>(at);
+  entry.size = static_cast<uint16_t>(size);
+  entry.kind = kind;
+  entry.keyPoint = keyPoint;
+  entry.order = nextOrder();
+  entry.bytePos = fEndBytes;
+  entry.storedAt = now;
+  if (startsUnit) fOpenUnit = fEnd;
+  ++fEnd;
+  fEndBytes += size;
+  fWriteAt = at + framedSize;
+}
+
+void TrackOutputStore::markOpenUnitKeyPoint() {
+  if (fOpenUnit >= fFront && fOpenUnit < fEnd) fIndex[fOpenUnit % fIndexSize].keyPoint = true;
+}
+
+void TrackOutputStore::commit() {
+  if (fNotifying) return;
+  fNotifying = true;
+  // Indexed loop: a reader may leave from inside the call.
+  for (size_t i = 0; i < fReaders.size(); ++i) fReaders[i]->storeHasData(*this);
+  fNotifying = false;
+  uint64_t needed = fEnd;
+  for (Reader* r : fReaders) needed = std::min(needed, r->oldestNeeded(*this));
+  // The open unit stays while anyone waits for a key point in it.
+  while (fFront < needed) evictFront(false);
+}
