@@ -2,9 +2,11 @@
 #define OSTRA_TESTS_RTP_TEST_SUPPORT_HH
 
 // Helpers of the RTP tests: an event-loop fixture, a loopback UDP receiver, a
-// framed source that delivers prepared chunks, and an RTP header decoder.
+// connected TCP pair and an interleaved-frame reader, a framed source that
+// delivers prepared chunks, and an RTP header decoder.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -141,6 +143,71 @@ protected:
   SourceT* source = nullptr;
   SinkT* sink = nullptr;
   bool ended = false;
+};
+
+// A connected pair of TCP sockets on loopback: [0] the server side, [1] the client.
+struct TcpPair {
+  int server = -1, client = -1;
+  TcpPair() {
+    int l = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(l, 1);
+    socklen_t len = sizeof a;
+    getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
+    client = socket(AF_INET, SOCK_STREAM, 0);
+    connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    server = accept(l, nullptr, nullptr);
+    close(l);
+    fcntl(server, F_SETFL, fcntl(server, F_GETFL) | O_NONBLOCK);
+    fcntl(client, F_SETFL, fcntl(client, F_GETFL) | O_NONBLOCK);
+  }
+  ~TcpPair() {
+    if (server >= 0) close(server);
+    if (client >= 0) close(client);
+  }
+};
+
+// Reassembles "$ channel length data" frames from whatever pieces TCP gives.
+struct InterleavedReader {
+  struct Frame {
+    unsigned channel;
+    std::vector<uint8_t> data;
+  };
+  std::vector<uint8_t> pending;
+  std::vector<Frame> frames;
+  bool torn = false;  // a byte where a '$' had to be
+  void feed(uint8_t const* p, size_t n) {
+    pending.insert(pending.end(), p, p + n);
+    size_t pos = 0;
+    while (pending.size() - pos >= 4) {
+      if (pending[pos] != '$') {
+        torn = true;
+        pos = pending.size();
+        break;
+      }
+      size_t len = (size_t(pending[pos + 2]) << 8) | pending[pos + 3];
+      if (pending.size() - pos < 4 + len) break;
+      frames.push_back(
+          Frame{pending[pos + 1], std::vector<uint8_t>(pending.begin() + pos + 4, pending.begin() + pos + 4 + len)});
+      pos += 4 + len;
+    }
+    pending.erase(pending.begin(), pending.begin() + pos);
+  }
+  // Reads at most 'maxRead' bytes per recv (to split frames across reads).
+  size_t drain(int sock, size_t maxRead = 65536) {
+    uint8_t buf[65536];
+    size_t total = 0;
+    for (;;) {
+      ssize_t n = recv(sock, buf, std::min(maxRead, sizeof buf), MSG_DONTWAIT);
+      if (n <= 0) break;
+      feed(buf, size_t(n));
+      total += size_t(n);
+    }
+    return total;
+  }
 };
 
 // Delivers prepared chunks, one per request, each from a zero-delay task (as
