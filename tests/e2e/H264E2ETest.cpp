@@ -344,6 +344,76 @@ TEST(H264E2E, FfmpegDecodesLongStreamOfLargeIFrames) {
       (seconds + 240) * 1000);
 }
 
+// A reader that stops reading for longer than the daemon's output window (8 s)
+// loses whole groups of pictures: the first RTP packet it gets after the skip
+// opens the access unit that carries an IDR picture, parameter sets first, and
+// ffmpeg decodes what follows without an error. The daemon reports the skip.
+TEST(H264E2E, AReaderThatStopsReadingResumesAtAKeyFrame) {
+  runScenario(
+      [] {
+        Checks check;
+        auto producer = startProducer({"--gop", "25"});
+        check(waitListening(13032, *producer, 60000), "producer listening\n" + producer->err());
+        auto daemon = startDaemon();
+        if (!check(daemon->waitForText("/ch01\n", 10000), "URL\n" + daemon->err())) return check.failures;
+        RtspClient c;
+        int small = 32 * 1024;  // little room in the kernel: the daemon holds the backlog
+        setsockopt(c.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        if (!playInterleaved(check, c)) return check.failures;
+
+        H264Depacketizer rtp;
+        int nalsBefore = 0, idrAfter = 0, brokenAtSkip = 0;
+        bool afterSkip = false, firstUnitDone = false;
+        std::vector<unsigned> firstUnit;  // NAL unit types of the first access unit after the skip
+        std::string annexB;               // everything after the skip, for the decoder
+        rtp.onNal = [&](Nal const& nal) {
+          unsigned const type = static_cast<unsigned char>(nal.bytes[0]) & 0x1F;
+          if (!afterSkip && rtp.sequenceGaps == 0) {
+            ++nalsBefore;
+            return;
+          }
+          // The NAL unit the reader was in when it fell behind stays cut (its
+          // start went out before); what follows the skip must be whole.
+          if (!afterSkip) brokenAtSkip = rtp.brokenFragments;
+          afterSkip = true;
+          if (!firstUnitDone) firstUnit.push_back(type);
+          firstUnitDone = firstUnitDone || nal.marker;
+          if (type == kNalIdr) ++idrAfter;
+          annexB.append("\0\0\0\1", 4).append(nal.bytes);
+        };
+        check(receive(
+                  c, rtp, [&] { return nalsBefore >= 25; }, 10000),
+              "playing");
+        // The pause is what is tested: nothing to wait for but the time.
+        sleep(12);
+        bool const resumed = receive(
+            c, rtp, [&] { return idrAfter >= 3; }, 20000);
+        check(resumed && afterSkip, "resumed after a skip: gaps " + std::to_string(rtp.sequenceGaps));
+        std::string types;
+        for (unsigned t : firstUnit) types += std::to_string(t) + " ";
+        auto firstOf = [&](unsigned t) { return std::find(firstUnit.begin(), firstUnit.end(), t) - firstUnit.begin(); };
+        long const idrAt = firstOf(kNalIdr);
+        check(!firstUnit.empty() && firstUnit[0] != kNalSlice && firstUnit[0] != kNalIdr &&
+                  idrAt < static_cast<long>(firstUnit.size()) && firstOf(kNalSps) < idrAt && firstOf(8) < idrAt &&
+                  firstOf(kNalSlice) > idrAt,
+              "the first access unit after the skip: SPS, PPS, then the IDR picture; NAL unit types " + types);
+        check(brokenAtSkip <= 1 && rtp.brokenFragments == brokenAtSkip && rtp.otherPayloads == 0,
+              "whole NAL units after the skip: broken " + std::to_string(rtp.brokenFragments));
+        writeFile("/var/tmp/after-skip.h264", annexB);
+        std::string errors;
+        int const rc =
+            runCommand("ffmpeg -nostdin -v error -f h264 -i /var/tmp/after-skip.h264 -f null -", 60000, &errors);
+        check(rc == 0 && errors.empty(), "ffmpeg decodes the stream after the skip without errors: " + errors);
+        printf("figure: %d packets skipped in all; decoded %zu bytes after the skip\n", rtp.sequenceGaps,
+               annexB.size());
+        check(daemon->err().find("fell behind the output window") != std::string::npos,
+              "the daemon reported the skip\n" + daemon->err());
+        check(daemon->running(), "daemon still running");
+        return check.failures;
+      },
+      90000);
+}
+
 // ---------------------------------------------------------------------------
 // Measurement (run by hand: --gtest_also_run_disabled_tests
 // --gtest_filter='*DelayDrift*'; OSTRA_DRIFT_SECONDS sets the length of each
