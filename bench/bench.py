@@ -124,7 +124,7 @@ class Bench:
         self.client = os.path.join(self.build, "bench", "ostra-bench-client")
         self.shim = os.path.join(self.build, "bench", "alloc_count.so")
         self.producer_bin = os.path.join(self.build, "tools", "producer", "ostra-producer")
-        self.ostra_bin = os.path.join(self.build, "src", "ostra")
+        self.ostra_bin = a.ostra_bin or os.path.join(self.build, "src", "ostra")
         self.producer = self.ours = self.gst = None
         self.alloc = {"ours": os.path.join(self.tmp, "ours.alloc"), "gst": os.path.join(self.tmp, "gst.alloc")}
         self.runs = open(os.path.join(self.out, "runs.jsonl"), "w")
@@ -184,7 +184,7 @@ class Bench:
         return (self.ours if which == "ours" else self.gst).pid
 
     # ------------------------------------------------------------ one client run
-    def run_client(self, which, n, transport, label, duration, warmup=None, units_out=None, during=None):
+    def run_client(self, which, n, transport, label, duration, warmup=None, units_out=None, during=None, extra=()):
         warmup = self.a.warmup if warmup is None else warmup
         cmd = [self.client, "--clients", str(n), "--duration", str(duration), "--warmup", str(warmup),
                "--setup-timeout", "40", "--pid", str(self.pid(which)), "--alloc-file", self.alloc[which],
@@ -194,6 +194,7 @@ class Bench:
             cmd.append("--tcp")
         if units_out:
             cmd += ["--units-out", units_out]
+        cmd += list(extra)
         cmd.append(self.url(which))
         t0 = time.time()
         ru0 = resource_usage_children()
@@ -252,6 +253,23 @@ class Bench:
                     self.record(res)
                     results.append(res)
                     time.sleep(1.0)  # let the server drop the finished sessions
+        return results
+
+    def slow_readers(self):
+        """Clients that read late (all handshakes first) or never, beside the ones measured."""
+        results = []
+        for n in self.a.slow:
+            for which in self.a.servers:
+                runs = [("late", "tcp", n, ["--late"]), ("idle", "tcp", 1, ["--idle-clients", str(n)]),
+                        ("idle", "udp", 1, ["--idle-clients", str(n)])]
+                for mode, transport, measured, extra in runs:
+                    label = "%s-%s-%s-%d" % (mode, which, transport, n)
+                    log(label)
+                    res = self.run_client(which, measured, transport, label, self.a.duration, extra=extra)
+                    res.update({"phase": "slow", "mode": mode, "slow_clients": n})
+                    self.record(res)
+                    results.append(res)
+                    time.sleep(2.0)  # let the server drop the finished sessions
         return results
 
     def latency(self):
@@ -359,7 +377,21 @@ def fmt(v, nd=1):
     return str(v)
 
 
-def tables(fan, lat, fp, prof, mach):
+def slow_table(slow):
+    lines = ["Slow readers (3 Mbit/s H.264; late: N TCP clients that finish every handshake before they read,"
+             " all measured; idle: N TCP clients that play and never read, beside 1 measured client)", "",
+             "| scenario | N | measured | server | RSS MB | packets lost (whole run) | gaps (whole run) | loss % in window"
+             " | Mbit/s |", "|" + "---|" * 9]
+    for r in slow:
+        lines.append("| %s | %d | %s x%d | %s | %s | %s | %s | %s | %s |" % (
+            r.get("mode"), r.get("slow_clients", 0), r.get("transport"), r.get("clients", 0), r.get("server"),
+            fmt(r.get("rss_kb", 0) / 1024.0 if r.get("rss_kb") else None), r.get("missing_total", "-"),
+            r.get("gaps_total", "-"), fmt(r.get("loss_pct_avg"), 2), fmt(r.get("mbit_per_s"))))
+    lines.append("")
+    return lines
+
+
+def tables(fan, lat, fp, prof, mach, slow=()):
     lines = []
     lines.append("Machine: %d CPUs, %s, Linux %s (load average %.2f at start)" %
                  (mach["nproc"], mach["cpu"], mach["kernel"], mach["loadavg_start"]))
@@ -404,6 +436,8 @@ def tables(fan, lat, fp, prof, mach):
                 fmt(g.get("mbit_per_s")), fmt(delivered(o, "ours", n), 0), fmt(delivered(g, "gst", n), 0),
                 loss(o), loss(g), fmt(o.get("allocs_per_s")), fmt(g.get("allocs_per_s"))))
         lines.append("")
+    if slow:
+        lines += slow_table(slow)
     if lat:
         lines.append("Latency, producer write -> RTP packet at a UDP client on loopback (ms; first packet / last"
                      " packet of the unit, last over all clients)")
@@ -483,18 +517,23 @@ def main():
     ap.add_argument("--no-profile", action="store_true")
     ap.add_argument("--no-latency", action="store_true")
     ap.add_argument("--keep-tmp", action="store_true", help="keep the raw unit and timestamp files")
+    ap.add_argument("--ostra-bin", help="the daemon to measure (default: <build>/src/ostra)")
+    ap.add_argument("--slow", default="200", help="sizes of the slow-reader runs (late, idle)")
+    ap.add_argument("--no-slow", action="store_true")
     a = ap.parse_args()
     a.sizes = [int(x) for x in a.sizes.split(",") if x]
     a.transports = [x for x in a.transports.split(",") if x]
     a.servers = [x for x in a.servers.split(",") if x]
     a.rates = [x for x in a.rates.split(",") if x]
     a.latency_clients = [int(x) for x in a.latency_clients.split(",") if x]
+    a.slow = [] if a.no_slow else [int(x) for x in a.slow.split(",") if x]
     if a.report_only:
         rs = [json.loads(l) for l in open(a.report_only) if l.startswith("{")]
         fan = [r for r in rs if r.get("phase") == "fanout"]
         lat = [r for r in rs if r.get("phase") == "latency"]
         prof = [r for r in rs if r.get("phase") == "profile"]
-        print(tables(fan, lat, {}, prof, machine()))
+        slow = [r for r in rs if r.get("phase") == "slow"]
+        print(tables(fan, lat, {}, prof, machine(), slow))
         return
     if os.environ.get("OSTRA_BENCH_NAMESPACE") != "1":
         raise SystemExit("bench: run me through bench/run.sh (private namespaces, tmpfs over the daemon's paths)")
@@ -503,11 +542,12 @@ def main():
     mach = machine()
     b = Bench(a)
     t0 = time.time()
-    fan, lat, prof, fp = [], [], [], {}
+    fan, lat, prof, fp, slow = [], [], [], {}, []
     try:
         b.start_servers()
         fp = b.footprint_idle()
         fan = b.fanout()
+        slow = b.slow_readers()
         if not a.no_latency:
             lat = b.latency()
         if not a.no_profile and shutil.which("perf") and "ours" in a.servers:
@@ -520,7 +560,7 @@ def main():
             if r:
                 fp["%s_rss%s_kb" % (which, key)] = r.get("rss_kb")
                 fp["%s_allocs%s_per_s" % (which, key)] = r.get("allocs_per_s")
-    text = tables(fan, lat, fp, prof, mach)
+    text = tables(fan, lat, fp, prof, mach, slow)
     with open(os.path.join(b.out, "results.md"), "w") as f:
         f.write(text + "\n")
     print(text)
@@ -532,6 +572,8 @@ def main():
         "latency": [{k: r.get(k) for k in ("server", "clients", "rate_fps", "first_p50_ms", "first_p99_ms",
                                            "first_max_ms", "last_p50_ms", "last_p99_ms", "last_max_ms",
                                            "growth_ms_per_s", "matched", "units")} for r in lat],
+        "slow": [{k: r.get(k) for k in ("server", "mode", "transport", "slow_clients", "rss_kb", "missing_total",
+                                        "gaps_total", "loss_pct_avg", "mbit_per_s")} for r in slow],
         "footprint": fp,
         "profile": [{"transport": p["transport"], "clients": p["clients"], "top": p.get("perf_top", [])[:10]}
                     for p in prof],

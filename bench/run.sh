@@ -21,11 +21,12 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 # Packages: the project's own set-up, then the GStreamer RTSP server, Python
-# bindings and perf, each only when absent.
+# bindings, perf and matplotlib (bench/plot.py), each only when absent.
 extra=()
 /usr/bin/python3 -c 'import gi; gi.require_version("GstRtspServer", "1.0"); from gi.repository import GstRtspServer' \
   2>/dev/null || extra+=(python3-gi gir1.2-gst-rtsp-server-1.0 gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0)
 command -v perf >/dev/null || extra+=(linux-perf)
+/usr/bin/python3 -c 'import matplotlib' 2>/dev/null || extra+=(python3-matplotlib)
 bash scripts/setup.sh "${extra[@]}"
 
 build=${OSTRA_BENCH_BUILD:-build-bench}

@@ -9,6 +9,11 @@
 // runs with the counting allocator, its allocation counters are sampled at both
 // ends of the window. One JSON line with the results goes to standard output.
 //
+// --late: every client stops reading once it plays and starts again only when
+// all of them play (all handshakes first, then the streams). --idle-clients M:
+// M more clients over TCP that set up, play and then never read; they are not
+// measured (what the N measured clients lose beside them is).
+//
 // With --units-out FILE every packet received in the window is also grouped by
 // RTP timestamp (one access unit) across all clients: earliest and latest
 // arrival (CLOCK_REALTIME; the kernel's receive time for UDP), the marker bit
@@ -68,6 +73,8 @@ struct Options {
   std::string allocFile;
   std::string unitsOut;
   std::string label;
+  bool late = false;
+  int idleClients = 0;
 };
 
 void usage() {
@@ -85,7 +92,9 @@ void usage() {
                "  --pid PID           server process to sample (CPU, RSS)\n"
                "  --alloc-file F      counters file of the counting allocator loaded into the server\n"
                "  --units-out F       write per-access-unit arrival records for the latency analysis\n"
-               "  --label TEXT        copied into the JSON line\n");
+               "  --label TEXT        copied into the JSON line\n"
+               "  --late              clients read their streams only once all of them play\n"
+               "  --idle-clients M    M more TCP clients that play and never read (not measured)\n");
 }
 
 // ---------------------------------------------------------------- digest
@@ -169,12 +178,15 @@ size_t parseResponse(uint8_t const* buf, size_t len, Response* r) {
 enum class State { Idle, Connecting, Describe, Setup, Play, Playing, Failed };
 
 struct Counters {
-  uint64_t packets = 0, bytes = 0, gaps = 0;
+  uint64_t packets = 0, bytes = 0, gaps = 0, missing = 0;
   int64_t maxExt = -1;  // highest extended sequence number seen
 };
 
 struct Client {
   int idx = 0;
+  bool tcp = false;
+  bool idle = false;    // plays, then never reads
+  bool paused = false;  // late reader waiting for the others
   State state = State::Idle;
   int fd = -1, rtpFd = -1, rtcpFd = -1;
   int rtpPort = 0;
@@ -312,8 +324,8 @@ void startClient(Bench& b, Client& c) {
     fail(b, c, std::string("socket: ") + std::strerror(errno));
     return;
   }
-  if (b.o.tcp) setRcvbuf(c.fd, b.o.rcvbuf);
-  c.in.resize(b.o.tcp ? 256 * 1024 : 32 * 1024);
+  if (c.tcp) setRcvbuf(c.fd, b.o.rcvbuf);
+  c.in.resize(c.tcp ? 256 * 1024 : 32 * 1024);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(uint16_t(b.o.port));
@@ -338,7 +350,7 @@ void sendDescribe(Bench& b, Client& c) {
 void sendSetup(Bench& b, Client& c) {
   c.state = State::Setup;
   std::string t;
-  if (b.o.tcp) {
+  if (c.tcp) {
     t = "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n";
   } else {
     if (!bindUdpPair(b, c)) {
@@ -369,6 +381,20 @@ std::string videoControl(std::string const& base, std::string const& sdp) {
 
 void onRtp(Bench& b, Client& c, uint8_t const* p, size_t len, int64_t arrivalNs);
 
+// Stops or resumes reading a playing client's stream (its RTSP connection, and
+// the RTP socket over UDP).
+void setReading(Bench& b, Client& c, bool on) {
+  c.paused = !on;
+  epoll_event ev{};
+  ev.events = on ? uint32_t(EPOLLIN) : 0u;
+  ev.data.u64 = key(c.idx, 0);
+  epoll_ctl(b.ep, EPOLL_CTL_MOD, c.fd, &ev);
+  if (c.rtpFd >= 0) {
+    ev.data.u64 = key(c.idx, 1);
+    epoll_ctl(b.ep, EPOLL_CTL_MOD, c.rtpFd, &ev);
+  }
+}
+
 void handleResponse(Bench& b, Client& c, Response const& r, int64_t now) {
   if (r.status == 401 && !b.o.user.empty() && !c.authTried && (c.state == State::Describe || c.state == State::Setup)) {
     std::string h = r.header("WWW-Authenticate");
@@ -379,9 +405,9 @@ void handleResponse(Bench& b, Client& c, Response const& r, int64_t now) {
       sendDescribe(b, c);
     else
       sendRequest(b, c, "SETUP", c.control,
-                  b.o.tcp ? "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"
-                          : "Transport: RTP/AVP;unicast;client_port=" + std::to_string(c.rtpPort) + "-" +
-                                std::to_string(c.rtpPort + 1) + "\r\n");
+                  c.tcp ? "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"
+                        : "Transport: RTP/AVP;unicast;client_port=" + std::to_string(c.rtpPort) + "-" +
+                              std::to_string(c.rtpPort + 1) + "\r\n");
     return;
   }
   switch (c.state) {
@@ -410,7 +436,8 @@ void handleResponse(Bench& b, Client& c, Response const& r, int64_t now) {
       if (r.status != 200) return fail(b, c, "PLAY " + std::to_string(r.status));
       c.state = State::Playing;
       c.lastKeepalive = now;
-      if (b.firstPlaying < 0) b.firstPlaying = c.idx;
+      if (b.firstPlaying < 0 && !c.idle) b.firstPlaying = c.idx;
+      if (c.idle || b.o.late) setReading(b, c, false);
       break;
     default:
       break;  // keep-alive and TEARDOWN answers
@@ -477,12 +504,16 @@ void onRtp(Bench& b, Client& c, uint8_t const* p, size_t len, int64_t arrivalNs)
   if (!c.haveSeq) {
     c.haveSeq = true;
     c.c.maxExt = seq;
+    c.lastSeq = seq;
   } else {
     int16_t d = int16_t(seq - c.lastSeq);
     if (d > 0) {
       if (seq < c.lastSeq) c.cycles += 65536;
       int64_t ext = c.cycles + seq;
-      if (d > 1) c.c.gaps++;
+      if (d > 1) {
+        c.c.gaps++;
+        c.c.missing += uint64_t(d - 1);
+      }
       c.c.maxExt = std::max(c.c.maxExt, ext);
       c.lastSeq = seq;
     }
@@ -716,6 +747,10 @@ int main(int argc, char** argv) {
       o.unitsOut = val();
     else if (a == "--label")
       o.label = val();
+    else if (a == "--late")
+      o.late = true;
+    else if (a == "--idle-clients")
+      o.idleClients = std::max(0, std::atoi(val()));
     else if (a == "-h" || a == "--help") {
       usage();
       return 0;
@@ -733,7 +768,8 @@ int main(int argc, char** argv) {
   // Three descriptors per UDP client, one per TCP client, plus headroom.
   rlimit rl;
   getrlimit(RLIMIT_NOFILE, &rl);
-  rlim_t want = rlim_t(o.clients) * 3 + 64;
+  int const total = o.clients + o.idleClients;
+  rlim_t want = rlim_t(total) * 3 + 64;
   if (rl.rlim_cur < want) {
     rl.rlim_cur = std::min(want, rl.rlim_max);
     if (rl.rlim_max < want && geteuid() == 0) rl.rlim_max = rl.rlim_cur = want;
@@ -746,8 +782,13 @@ int main(int argc, char** argv) {
   b.ep = epoll_create1(0);
   b.recordUnits = !o.unitsOut.empty();
   b.nextPort = o.basePort;
-  b.cl.resize(size_t(o.clients));
-  for (int i = 0; i < o.clients; ++i) b.cl[size_t(i)].idx = i;
+  b.cl.resize(size_t(total));
+  for (int i = 0; i < total; ++i) {
+    Client& c = b.cl[size_t(i)];
+    c.idx = i;
+    c.idle = i >= o.clients;
+    c.tcp = o.tcp || c.idle;
+  }
 
   auto recvBatch = std::make_unique<RecvBatch>();
   std::vector<epoll_event> evs(1024);
@@ -770,13 +811,15 @@ int main(int argc, char** argv) {
       else if (c.state == State::Failed)
         failed++;
     }
-    while (started < o.clients && inFlight < o.concurrency) {
+    while (started < total && inFlight < o.concurrency) {
       startClient(b, b.cl[size_t(started++)]);
       inFlight++;
     }
-    if (!allPlayingAt && (playing + failed == o.clients || now - t0 > int64_t(o.setupTimeout * 1e9))) {
+    if (!allPlayingAt && (playing + failed == total || now - t0 > int64_t(o.setupTimeout * 1e9))) {
       allPlayingAt = now;
       setupSec = double(now - t0) / 1e9;
+      for (auto& c : b.cl)  // late readers: every handshake is done, now the streams
+        if (c.paused && !c.idle && c.state == State::Playing) setReading(b, c, true);
     }
     if (allPlayingAt && !windowStart && now - allPlayingAt >= int64_t(o.warmup * 1e9)) {
       windowStart = now;
@@ -832,7 +875,7 @@ int main(int argc, char** argv) {
 
   // Tear down politely, then close everything.
   for (auto& c : b.cl)
-    if (c.state == State::Playing) sendRequest(b, c, "TEARDOWN", o.url, "");
+    if (c.state == State::Playing && !c.idle) sendRequest(b, c, "TEARDOWN", o.url, "");
   int64_t tdEnd = nowNs() + 300000000;
   while (nowNs() < tdEnd) {
     int n = epoll_wait(b.ep, evs.data(), int(evs.size()), 20);
@@ -848,7 +891,7 @@ int main(int argc, char** argv) {
   }
   int playingAtEnd = 0;
   for (auto& c : b.cl)
-    if (c.state == State::Playing) playingAtEnd++;
+    if (c.state == State::Playing && !c.idle) playingAtEnd++;
 
   // Results.
   double win = windowEnd > windowStart ? double(windowEnd - windowStart) / 1e9 : 0;
@@ -856,7 +899,9 @@ int main(int argc, char** argv) {
   double lossMax = 0, lossSum = 0;
   int measured = 0, starved = 0, failed = 0;
   std::string firstFail;
+  uint64_t gapsTotal = 0, missingTotal = 0;
   for (auto& c : b.cl) {
+    if (c.idle) continue;
     if (c.state == State::Failed && c.atEnd.packets == 0) {
       failed++;
       if (firstFail.empty()) firstFail = c.failReason;
@@ -872,6 +917,8 @@ int main(int argc, char** argv) {
     pk += dp;
     by += c.atEnd.bytes - c.atStart.bytes;
     gaps += c.atEnd.gaps - c.atStart.gaps;
+    gapsTotal += c.atEnd.gaps;
+    missingTotal += c.atEnd.missing;
     uint64_t exp = uint64_t(std::max<int64_t>(de, int64_t(dp)));
     expected += exp;
     uint64_t l = exp - dp;
@@ -887,13 +934,15 @@ int main(int argc, char** argv) {
       "{\"label\":\"%s\",\"transport\":\"%s\",\"clients\":%d,\"playing\":%d,\"measured\":%d,\"failed\":%d,"
       "\"starved\":%d,\"setup_s\":%.2f,\"window_s\":%.3f,\"packets\":%" PRIu64 ",\"bytes\":%" PRIu64
       ",\"pkts_per_s\":%.0f,\"bytes_per_s\":%.0f,\"mbit_per_s\":%.2f,\"lost\":%" PRIu64 ",\"expected\":%" PRIu64
-      ",\"gaps\":%" PRIu64
+      ",\"gaps\":%" PRIu64 ",\"gaps_total\":%" PRIu64 ",\"missing_total\":%" PRIu64
+      ",\"idle_clients\":%d,\"late\":%s"
       ",\"loss_pct_avg\":%.4f,\"loss_pct_max\":%.4f,\"cpu_s\":%.4f,\"cpu_ticks_s\":%.2f,\"cpu_pct\":%.1f,"
       "\"cpu_us_per_pkt\":%.3f,\"rss_kb\":%ld,\"hwm_kb\":%ld,\"threads\":%d,\"allocs\":%" PRIu64
       ",\"allocs_per_s\":%.1f,\"alloc_bytes_per_s\":%.0f,\"first_failure\":\"%s\"}\n",
       o.label.c_str(), o.tcp ? "tcp" : "udp", o.clients, playingAtEnd, measured, failed, starved, setupSec, win, pk, by,
       win > 0 ? double(pk) / win : 0, win > 0 ? double(by) / win : 0, win > 0 ? double(by) * 8 / win / 1e6 : 0, lost,
-      expected, gaps, measured ? 100.0 * lossSum / measured : 0, 100.0 * lossMax, cpu, cpuTicks,
+      expected, gaps, gapsTotal, missingTotal, o.idleClients, o.late ? "true" : "false",
+      measured ? 100.0 * lossSum / measured : 0, 100.0 * lossMax, cpu, cpuTicks,
       (cpu >= 0 && win > 0) ? 100.0 * cpu / win : -1, (cpu >= 0 && pk) ? cpu * 1e6 / double(pk) : -1, p1.rssKb,
       p1.hwmKb, p1.threads, p1.allocs - p0.allocs, win > 0 ? double(p1.allocs - p0.allocs) / win : 0,
       win > 0 ? double(p1.allocBytes - p0.allocBytes) / win : 0, firstFail.c_str());
