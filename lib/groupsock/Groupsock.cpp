@@ -101,8 +101,8 @@ bool Groupsock::offloadUsable() {
 
 void Groupsock::planRuns(struct iovec const* datagrams, unsigned count) {
   if (fRunLength.size() < count) {
-    fRunLength.resize(count);
-    fControls.resize(count);
+    fRunLength.resize(std::max(count, kTypicalBurst));
+    fControls.resize(std::max(count, kTypicalBurst));
   }
   unsigned const kMaxUDPPayload = 65507;
   for (unsigned i = 0; i < count;) {
@@ -165,7 +165,9 @@ Boolean Groupsock::outputBurst(struct iovec const* datagrams, unsigned count) {
   if (fSocketNum < 0) return False;
   if (count == 0 || fTargets.empty()) return True;
   if (fAddrsStale) rebuildAddresses();
-  size_t const messages = std::min<size_t>(kMaxBatch, fTargets.size() * count);
+  // Sized for bursts of a key frame from the start, so the arrays grow only
+  // with the number of destinations.
+  size_t const messages = std::min<size_t>(kMaxBatch, fTargets.size() * std::max(count, kTypicalBurst));
   if (fMsgs.size() < messages) {
     fMsgs.resize(messages);
     fPlanned.resize(messages);

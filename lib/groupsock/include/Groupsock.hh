@@ -51,6 +51,8 @@ public:
   static constexpr unsigned kMaxBatch = 1024;
   // Most datagrams in one segmented message.
   static constexpr unsigned kMaxSegments = 64;
+  // Datagrams in a large burst (a key frame): the message arrays start this large.
+  static constexpr unsigned kTypicalBurst = 128;
 
   // Segmentation offload for every Groupsock of the process: on by default;
   // off sends plain datagrams only (tests exercise both paths).
