@@ -118,6 +118,13 @@ def summarize(prod_path, units_path):
         res["last_last10pct_ms"] = sum(last[-n:]) / n
         span_s = (pairs[-1][0] - pairs[0][0]) / 1e9
         res["growth_ms_per_s"] = (res["last_last10pct_ms"] - res["last_first10pct_ms"]) / span_s if span_s > 0 else None
+    # Fan-out time of the key frames (the units of 90 kB and more): from the
+    # first packet at any client to the last packet at the last client.
+    spread = [(u["last"] - u["first"]) / 1e6 for u in units if u["bytes"] >= 90000 and u["marker"]]
+    res["key_units"] = len(spread)
+    res["key_spread_p50_ms"] = percentile(spread, 50)
+    res["key_spread_p99_ms"] = percentile(spread, 99)
+    res["key_spread_max_ms"] = max(spread) if spread else None
     for k, v in list(res.items()):
         if isinstance(v, float):
             res[k] = round(v, 3)

@@ -102,6 +102,7 @@ private:
 
   void allocate();
   void evictFront(bool unread);
+  void evictUnneeded();
   void evictForRoom(unsigned framedSize, int64_t now);
   bool fits(size_t at, unsigned framedSize) const;
 
@@ -116,6 +117,7 @@ private:
   uint64_t fNumEvictedUnread = 0;
   std::vector<Reader*> fReaders;
   bool fNotifying = false;
+  bool fInBurst = false;  // packets appended since the last commit
 
   static uint64_t sOrder;
 };

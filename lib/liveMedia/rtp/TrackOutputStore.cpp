@@ -78,8 +78,21 @@ void TrackOutputStore::evictForRoom(unsigned framedSize, int64_t now) {
   }
 }
 
+void TrackOutputStore::evictUnneeded() {
+  uint64_t needed = fEnd;
+  for (Reader* r : fReaders) needed = std::min(needed, r->oldestNeeded(*this));
+  // The open unit stays while anyone waits for a key point in it.
+  while (fFront < needed) evictFront(false);
+}
+
 void TrackOutputStore::append(Kind kind, unsigned char const* data, unsigned size, bool startsUnit, bool keyPoint) {
   if (!fBytes || size > kMaxPacketSize) return;
+  if (!fInBurst) {
+    // What the readers wrote since the last burst goes first: a store they
+    // emptied starts again at the front of its buffer.
+    fInBurst = true;
+    evictUnneeded();
+  }
   unsigned const framedSize = kHeaderRoom + size;
   int64_t const now = nowMicros();
   evictForRoom(framedSize, now);
@@ -114,8 +127,6 @@ void TrackOutputStore::commit() {
   // Indexed loop: a reader may leave from inside the call.
   for (size_t i = 0; i < fReaders.size(); ++i) fReaders[i]->storeHasData(*this);
   fNotifying = false;
-  uint64_t needed = fEnd;
-  for (Reader* r : fReaders) needed = std::min(needed, r->oldestNeeded(*this));
-  // The open unit stays while anyone waits for a key point in it.
-  while (fFront < needed) evictFront(false);
+  fInBurst = false;
+  evictUnneeded();
 }
