@@ -39,8 +39,11 @@ def load_units(path):
             p = line.split()
             if len(p) < 8:
                 continue
-            out.append({"ts": int(p[0]), "first": int(p[1]), "last": int(p[2]), "marker": int(p[3]),
-                        "nals": int(p[4]), "bytes": int(p[5]), "pkts0": int(p[6])})
+            u = {"ts": int(p[0]), "first": int(p[1]), "last": int(p[2]), "marker": int(p[3]),
+                 "nals": int(p[4]), "bytes": int(p[5]), "pkts0": int(p[6])}
+            if len(p) >= 11:
+                u.update({"first_at_last": int(p[8]), "marker_first": int(p[9]), "marker_last": int(p[10])})
+            out.append(u)
     return out
 
 
@@ -125,6 +128,15 @@ def summarize(prod_path, units_path):
     res["key_spread_p50_ms"] = percentile(spread, 50)
     res["key_spread_p99_ms"] = percentile(spread, 99)
     res["key_spread_max_ms"] = max(spread) if spread else None
+    # The same split by burst: the unit's first packet reaching every client,
+    # and its last packet (the marker) reaching every client. What lies between
+    # is the framer: it hands over a unit's last NAL unit only when the next
+    # unit begins.
+    keys = [u for u in units if u["bytes"] >= 90000 and u["marker"] and u.get("marker_first")]
+    first_burst = [(u["first_at_last"] - u["first"]) / 1e6 for u in keys]
+    last_burst = [(u["marker_last"] - u["marker_first"]) / 1e6 for u in keys]
+    res["key_first_burst_p99_ms"] = percentile(first_burst, 99)
+    res["key_last_burst_p99_ms"] = percentile(last_burst, 99)
     for k, v in list(res.items()):
         if isinstance(v, float):
             res[k] = round(v, 3)

@@ -443,18 +443,20 @@ def tables(fan, lat, fp, prof, mach, slow=()):
                      " packet of the unit, last over all clients)")
         lines.append("")
         lines.append("| producer fps | N | server | first p50 | first p99 | first max | last p50 | last p99 | last max"
-                     " | growth ms/s | units matched | key frame first-to-last p50/p99/max |")
-        lines.append("|" + "---|" * 12)
+                     " | growth ms/s | units matched | key frame first-to-last p50/p99/max"
+                     " | key frame: first packet to all clients, last packet to all clients (p99) |")
+        lines.append("|" + "---|" * 13)
         lb = {}
         for r in lat:
             lb[(r["rate_fps"], r["clients"], r["server"])] = r
-            lines.append("| %s | %d | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
+            lines.append("| %s | %d | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
                 r["rate_fps"], r["clients"], r["server"], fmt(r.get("first_p50_ms")), fmt(r.get("first_p99_ms")),
                 fmt(r.get("first_max_ms")), fmt(r.get("last_p50_ms")), fmt(r.get("last_p99_ms")),
                 fmt(r.get("last_max_ms")), fmt(r.get("growth_ms_per_s"), 2),
                 "%s/%s" % (r.get("matched"), r.get("units")),
                 "%s/%s/%s" % (fmt(r.get("key_spread_p50_ms")), fmt(r.get("key_spread_p99_ms")),
-                              fmt(r.get("key_spread_max_ms")))))
+                              fmt(r.get("key_spread_max_ms"))),
+                "%s, %s" % (fmt(r.get("key_first_burst_p99_ms")), fmt(r.get("key_last_burst_p99_ms")))))
         lines.append("")
         lines.append("Latency ratio ours/gst (last packet)")
         lines.append("")
@@ -576,7 +578,8 @@ def main():
         "latency": [{k: r.get(k) for k in ("server", "clients", "rate_fps", "first_p50_ms", "first_p99_ms",
                                            "first_max_ms", "last_p50_ms", "last_p99_ms", "last_max_ms",
                                            "growth_ms_per_s", "matched", "units", "key_spread_p50_ms",
-                                           "key_spread_p99_ms", "key_spread_max_ms")} for r in lat],
+                                           "key_spread_p99_ms", "key_spread_max_ms", "key_first_burst_p99_ms",
+                                           "key_last_burst_p99_ms")} for r in lat],
         "slow": [{k: r.get(k) for k in ("server", "mode", "transport", "slow_clients", "rss_kb", "missing_total",
                                         "gaps_total", "loss_pct_avg", "mbit_per_s")} for r in slow],
         "footprint": fp,

@@ -50,10 +50,13 @@ def main():
                     if x:
                         ax.plot(x, y, style, marker="o", color=colours[server], label=names[server] + suffix)
             ax.set_xscale("log")
+            if key == "cpu_us_per_pkt":
+                ax.set_yscale("log")  # 1 client costs tens of us per packet, 500 about one
             ax.set_title("%s over %s" % (label.split(" (")[0], transport.upper()))
             ax.set_ylabel(label)
             ax.grid(True, which="both", alpha=0.3)
-            ax.set_ylim(bottom=0)
+            if key != "cpu_us_per_pkt":
+                ax.set_ylim(bottom=0)
             if row == 1:
                 ax.set_xlabel("clients")
     axes[0][0].legend(fontsize=8)

@@ -39,3 +39,5 @@ out=${OSTRA_BENCH_OUT:-$root/bench/results}
 mkdir -p "$out"
 OSTRA_BENCH_NAMESPACE=1 timeout 1500 unshare --net --mount --propagation private \
   /usr/bin/python3 "$root/bench/bench.py" --build "$root/$build" --out "$out" "$@"
+# The fan-out figures of this run (bench/plot.py --before adds an earlier run).
+/usr/bin/python3 "$root/bench/plot.py" --run "$out/runs.jsonl" --out "$out/fanout.png" || true

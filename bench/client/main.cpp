@@ -201,6 +201,8 @@ struct Client {
   bool haveSeq = false;
   uint16_t lastSeq = 0;
   int64_t cycles = 0;
+  uint32_t unitTs = 0;  // RTP timestamp of the last packet, for the latency records
+  bool haveUnit = false;
   Counters c;
   Counters atStart, atEnd;
 };
@@ -211,6 +213,10 @@ struct UnitRec {
   uint64_t nalBytes0 = 0;
   uint32_t pktsAll = 0;
   bool marker = false;
+  // The latest of the clients' first packets, and the earliest and latest
+  // arrival of the packet with the marker bit: how long each burst of the
+  // unit took to reach every client.
+  int64_t firstAtLast = 0, markerFirst = 0, markerLast = 0;
 };
 
 struct Bench {
@@ -541,6 +547,13 @@ void onRtp(Bench& b, Client& c, uint8_t const* p, size_t len, int64_t arrivalNs)
   u.first = std::min(u.first, arrivalNs);
   u.last = std::max(u.last, arrivalNs);
   u.pktsAll++;
+  if (!c.haveUnit || c.unitTs != ts) u.firstAtLast = std::max(u.firstAtLast, arrivalNs);
+  c.haveUnit = true;
+  c.unitTs = ts;
+  if (p[1] & 0x80) {
+    u.markerFirst = u.markerFirst == 0 ? arrivalNs : std::min(u.markerFirst, arrivalNs);
+    u.markerLast = std::max(u.markerLast, arrivalNs);
+  }
   if (c.idx == b.firstPlaying) {
     u.pkts0++;
     if (p[1] & 0x80) u.marker = true;
@@ -951,11 +964,14 @@ int main(int argc, char** argv) {
   if (b.recordUnits) {
     FILE* f = std::fopen(o.unitsOut.c_str(), "w");
     if (f) {
-      std::fprintf(f, "# rtp_ts first_ns last_ns marker nals nal_bytes pkts_client0 pkts_all\n");
+      std::fprintf(f,
+                   "# rtp_ts first_ns last_ns marker nals nal_bytes pkts_client0 pkts_all first_at_last_client_ns"
+                   " marker_first_ns marker_last_ns\n");
       for (uint32_t ts : b.unitOrder) {
         UnitRec const& u = b.units[ts];
-        std::fprintf(f, "%u %lld %lld %d %u %llu %u %u\n", ts, (long long)u.first, (long long)u.last, u.marker ? 1 : 0,
-                     u.nals0, (unsigned long long)u.nalBytes0, u.pkts0, u.pktsAll);
+        std::fprintf(f, "%u %lld %lld %d %u %llu %u %u %lld %lld %lld\n", ts, (long long)u.first, (long long)u.last,
+                     u.marker ? 1 : 0, u.nals0, (unsigned long long)u.nalBytes0, u.pkts0, u.pktsAll,
+                     (long long)u.firstAtLast, (long long)u.markerFirst, (long long)u.markerLast);
       }
       std::fclose(f);
     }
