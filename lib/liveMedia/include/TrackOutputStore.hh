@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 // The recent RTP and RTCP packets of one track, kept once for every client
@@ -85,7 +84,7 @@ public:
   uint64_t openUnit() const { return fOpenUnit; }
   Packet const& at(uint64_t pos) const { return fIndex[pos % fIndexSize]; }
   // Header room followed by the packet's bytes.
-  unsigned char* framed(Packet const& p) { return fBytes.get() + p.offset; }
+  unsigned char* framed(Packet const& p) { return fBytes + p.offset; }
   // Packet bytes from 'pos' to the end.
   uint64_t backlogBytes(uint64_t pos) const { return fEndBytes - (pos < fEnd ? at(pos).bytePos : fEndBytes); }
 
@@ -107,9 +106,13 @@ private:
   bool fits(size_t at, unsigned framedSize) const;
 
   Window fWindow;
-  std::unique_ptr<unsigned char[]> fBytes;  // allocated with the first reader
+  // Index and bytes, mapped with the first reader and unmapped with the store:
+  // its pages go back to the system when the stream ends.
+  void* fMapping = nullptr;
+  size_t fMappingSize = 0;
+  Packet* fIndex = nullptr;
+  unsigned char* fBytes = nullptr;
   size_t fBytesSize;
-  std::unique_ptr<Packet[]> fIndex;
   unsigned fIndexSize;
   uint64_t fFront = 0, fEnd = 0, fOpenUnit = 0;
   uint64_t fEndBytes = 0;

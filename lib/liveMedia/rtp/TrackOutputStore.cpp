@@ -1,5 +1,6 @@
 #include "TrackOutputStore.hh"
 
+#include <sys/mman.h>
 #include <time.h>
 
 #include <algorithm>
@@ -25,14 +26,21 @@ TrackOutputStore::~TrackOutputStore() {
   std::vector<Reader*> readers;
   readers.swap(fReaders);
   for (Reader* r : readers) r->storeClosing(*this);
+  if (fMapping != nullptr) munmap(fMapping, fMappingSize);
 }
 
 void TrackOutputStore::allocate() {
-  if (fBytes) return;
+  if (fMapping != nullptr) return;
   // Pages are touched only as far as the backlog reaches: the buffer restarts
   // at its front whenever the store empties.
-  fBytes.reset(new unsigned char[fBytesSize]);
-  fIndex.reset(new Packet[fIndexSize]);
+  size_t const indexBytes = sizeof(Packet) * fIndexSize;
+  size_t const size = indexBytes + fBytesSize;
+  void* m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (m == MAP_FAILED) return;  // no room: the store takes nothing, its readers get nothing
+  fMapping = m;
+  fMappingSize = size;
+  fIndex = static_cast<Packet*>(m);
+  fBytes = static_cast<unsigned char*>(m) + indexBytes;
 }
 
 void TrackOutputStore::addReader(Reader* reader) {
@@ -97,7 +105,7 @@ void TrackOutputStore::append(Kind kind, unsigned char const* data, unsigned siz
   int64_t const now = nowMicros();
   evictForRoom(framedSize, now);
   size_t at = fits(fWriteAt, framedSize) ? fWriteAt : 0;
-  unsigned char* p = fBytes.get() + at;
+  unsigned char* p = fBytes + at;
   p[0] = '$';
   p[1] = 0;  // the channel: each connection writes its own
   p[2] = static_cast<unsigned char>(size >> 8);
