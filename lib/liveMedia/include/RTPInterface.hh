@@ -56,6 +56,10 @@ public:
   // destination failed to take it.
   Boolean sendPacket(unsigned char const* packet, unsigned size);
 
+  // The same for the stream's last packet (its BYE): interleaved clients get
+  // it in their own queues, so it outlives the output store.
+  Boolean sendLastPacket(unsigned char const* packet, unsigned size);
+
   // Most packets in one burst; stagePacket flushes a full burst itself.
   static constexpr unsigned kMaxBurst = 128;
   // Adds a packet to the burst. 'startsUnit': it opens an access unit or

@@ -60,7 +60,14 @@ RTCPInstance::~RTCPInstance() {
   Groupsock* gs = fRTCPInterface.gs();
   if (fReading && gs != nullptr) envir().taskScheduler().disableBackgroundHandling(gs->socketNum());
   // Whoever is still attached learns that this stream has ended.
-  if ((gs != nullptr && gs->numDestinations() > 0) || fRTCPInterface.numStreamSockets() > 0) sendBYE();
+  if ((gs != nullptr && gs->numDestinations() > 0) || fRTCPInterface.numStreamSockets() > 0) {
+    // The stream's output store goes with the stream: interleaved clients
+    // still behind in it get the BYE in their own queues.
+    unsigned n = addSR(fOutBuf);
+    n += addBYE(fOutBuf + n);
+    fRTCPInterface.sendLastPacket(fOutBuf, n);
+    ++fNumReportsSent;
+  }
 }
 
 Boolean RTCPInstance::isRTCPInstance() const { return True; }

@@ -79,6 +79,18 @@ Boolean RTPInterface::flushBurst() {
   return ok;
 }
 
+Boolean RTPInterface::sendLastPacket(unsigned char const* packet, unsigned size) {
+  if (fNumStaged > 0) flushBurst();
+  Boolean ok = True;
+  if (fGS != nullptr && fGS->numDestinations() > 0 && !fGS->output(fGS->env(), packet, size)) ok = False;
+  // Indexed loop: a writer may drop its own channel from inside the call.
+  for (size_t i = 0; i < fStreams.size(); ++i) {
+    Stream s = fStreams[i];
+    if (!s.writer->writeInterleavedFrame(s.channelId, packet, size)) ok = False;
+  }
+  return ok;
+}
+
 Boolean RTPInterface::sendPacket(unsigned char const* packet, unsigned size) {
   if (fNumStaged > 0) flushBurst();  // keep the order of what was staged before
   // A lone RTP packet is a point a decoder can start at; RTCP never is.
