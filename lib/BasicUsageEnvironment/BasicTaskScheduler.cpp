@@ -1,11 +1,12 @@
 #include "BasicTaskScheduler.hh"
 
-#include <fcntl.h>
-#include <sys/select.h>
+#include <sys/epoll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -40,6 +41,29 @@ void splitToken(TaskScheduler::TaskToken token, uint32_t& index, uint32_t& gener
   generation = static_cast<uint32_t>(v >> kSlotBits);
 }
 
+// The events that stand for a condition set, and back. Like select(), a
+// socket at end of stream or with an error counts as readable, one with an
+// error as writable.
+uint32_t epollEventsFor(int conditionSet) {
+  uint32_t events = 0;
+  if (conditionSet & SOCKET_READABLE) events |= EPOLLIN;
+  if (conditionSet & SOCKET_WRITABLE) events |= EPOLLOUT;
+  if (conditionSet & SOCKET_EXCEPTION) events |= EPOLLPRI;
+  return events;
+}
+
+int conditionsOf(uint32_t events) {
+  int mask = 0;
+  if (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) mask |= SOCKET_READABLE;
+  if (events & (EPOLLOUT | EPOLLERR)) mask |= SOCKET_WRITABLE;
+  if (events & EPOLLPRI) mask |= SOCKET_EXCEPTION;
+  return mask;
+}
+
+// Ready lists of one wait hold at most this many sockets; the others are
+// reported by the next wait (level-triggered, so none is lost).
+constexpr size_t kMaxEventsPerWait = 1024;
+
 }  // namespace
 
 BasicTaskScheduler* BasicTaskScheduler::createNew(unsigned maxSchedulerGranularity) {
@@ -47,16 +71,18 @@ BasicTaskScheduler* BasicTaskScheduler::createNew(unsigned maxSchedulerGranulari
 }
 
 BasicTaskScheduler::BasicTaskScheduler(unsigned maxSchedulerGranularity)
-    : fMaxSchedulerGranularity(maxSchedulerGranularity == 0 ? 10000 : maxSchedulerGranularity) {
-  FD_ZERO(&fReadSet);
-  FD_ZERO(&fWriteSet);
-  FD_ZERO(&fExceptionSet);
+    : fMaxSchedulerGranularity(maxSchedulerGranularity == 0 ? 10000 : maxSchedulerGranularity),
+      fEpollFd(epoll_create1(EPOLL_CLOEXEC)) {
+  if (fEpollFd < 0) std::perror("BasicTaskScheduler: epoll_create1() fails");
   fTasks.reserve(64);
   fHeap.reserve(64);
+  fEvents.resize(64);
   fReady.reserve(64);
 }
 
-BasicTaskScheduler::~BasicTaskScheduler() = default;
+BasicTaskScheduler::~BasicTaskScheduler() {
+  if (fEpollFd >= 0) ::close(fEpollFd);
+}
 
 int64_t BasicTaskScheduler::nowMicros() {
   struct timespec ts;
@@ -143,13 +169,8 @@ void BasicTaskScheduler::runDueTasks() {
 void BasicTaskScheduler::setBackgroundHandling(int socketNum, int conditionSet, BackgroundHandlerProc* handlerProc,
                                                void* clientData) {
   if (socketNum < 0) return;
-  if (socketNum >= FD_SETSIZE) {
-    if (conditionSet != 0 && handlerProc != nullptr)
-      std::fprintf(stderr, "BasicTaskScheduler: socket %d is beyond the select() limit of %d; not handled\n", socketNum,
-                   FD_SETSIZE);
-    return;
-  }
   if (handlerProc == nullptr) conditionSet = 0;
+  conditionSet &= SOCKET_READABLE | SOCKET_WRITABLE | SOCKET_EXCEPTION;
   if (static_cast<size_t>(socketNum) >= fHandlers.size()) {
     if (conditionSet == 0) return;  // nothing armed there
     fHandlers.resize(static_cast<size_t>(socketNum) + 1);
@@ -159,25 +180,59 @@ void BasicTaskScheduler::setBackgroundHandling(int socketNum, int conditionSet, 
   h.proc = conditionSet ? handlerProc : nullptr;
   h.clientData = conditionSet ? clientData : nullptr;
   ++h.generation;
+  watch(socketNum, h);
+}
 
-  if (conditionSet & SOCKET_READABLE)
-    FD_SET(socketNum, &fReadSet);
-  else
-    FD_CLR(socketNum, &fReadSet);
-  if (conditionSet & SOCKET_WRITABLE)
-    FD_SET(socketNum, &fWriteSet);
-  else
-    FD_CLR(socketNum, &fWriteSet);
-  if (conditionSet & SOCKET_EXCEPTION)
-    FD_SET(socketNum, &fExceptionSet);
-  else
-    FD_CLR(socketNum, &fExceptionSet);
-
-  if (conditionSet != 0) {
-    fMaxNumSockets = std::max(fMaxNumSockets, socketNum + 1);
-  } else if (socketNum + 1 == fMaxNumSockets) {
-    while (fMaxNumSockets > 0 && fHandlers[fMaxNumSockets - 1].conditionSet == 0) --fMaxNumSockets;
+void BasicTaskScheduler::watch(int socketNum, Handler& h) {
+  uint32_t const events = epollEventsFor(h.conditionSet);
+  if (events == 0) {
+    if (h.watched == 0) return;
+    // A socket closed while armed has already left the epoll set (ENOENT, EBADF).
+    (void)epoll_ctl(fEpollFd, EPOLL_CTL_DEL, socketNum, nullptr);
+    h.watched = 0;
+    --fNumWatched;
+    return;
   }
+  struct epoll_event ev {};
+  ev.events = events;
+  ev.data.fd = socketNum;
+  // Modify what is watched, or add it. A socket closed while armed left the
+  // set without a word, so a new socket under its number must be added
+  // (ENOENT); one watched without our knowing is modified instead (EEXIST).
+  int op = h.watched != 0 ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+  int result = epoll_ctl(fEpollFd, op, socketNum, &ev);
+  if (result != 0 && (errno == ENOENT || errno == EEXIST)) {
+    op = errno == ENOENT ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+    result = epoll_ctl(fEpollFd, op, socketNum, &ev);
+  }
+  if (result != 0) {
+    std::fprintf(stderr, "BasicTaskScheduler: socket %d cannot be watched: %s\n", socketNum, std::strerror(errno));
+    if (h.watched != 0) --fNumWatched;
+    h.watched = 0;
+    return;
+  }
+  if (h.watched == 0) ++fNumWatched;
+  h.watched = events;
+}
+
+int BasicTaskScheduler::waitForEvents(int64_t waitMicros) {
+  size_t const capacity = std::min(std::max<size_t>(fNumWatched, 64), kMaxEventsPerWait);
+  if (fEvents.size() < capacity) fEvents.resize(capacity);
+  int const maxEvents = static_cast<int>(fEvents.size());
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 35))
+  // Microsecond waits where the kernel has them (Linux 5.11 and later).
+  static bool haveFineWait = true;
+  if (haveFineWait) {
+    struct timespec ts;
+    ts.tv_sec = static_cast<time_t>(waitMicros / 1000000);
+    ts.tv_nsec = static_cast<long>(waitMicros % 1000000) * 1000;
+    int n = epoll_pwait2(fEpollFd, fEvents.data(), maxEvents, &ts, nullptr);
+    if (n >= 0 || errno != ENOSYS) return n;
+    haveFineWait = false;
+  }
+#endif
+  // Whole milliseconds, rounded up: a task is never run early.
+  return epoll_wait(fEpollFd, fEvents.data(), maxEvents, static_cast<int>((waitMicros + 999) / 1000));
 }
 
 void BasicTaskScheduler::SingleStep(unsigned maxDelayTime) {
@@ -185,49 +240,26 @@ void BasicTaskScheduler::SingleStep(unsigned maxDelayTime) {
   if (maxDelayTime > 0 && maxDelayTime < wait) wait = maxDelayTime;
   if (!fHeap.empty()) wait = std::min<int64_t>(wait, std::max<int64_t>(0, fHeap.front().due - nowMicros()));
 
-  fd_set readSet = fReadSet, writeSet = fWriteSet, exceptionSet = fExceptionSet;
-  struct timeval tv;
-  tv.tv_sec = static_cast<time_t>(wait / 1000000);
-  tv.tv_usec = static_cast<suseconds_t>(wait % 1000000);
-  int n = select(fMaxNumSockets, &readSet, &writeSet, &exceptionSet, &tv);
+  int n = waitForEvents(wait);
   if (n < 0) {
-    if (errno == EBADF) {
-      // A socket was closed while still armed: forget it rather than spin.
-      for (int fd = 0; fd < fMaxNumSockets; ++fd) {
-        if (fHandlers[fd].conditionSet != 0 && fcntl(fd, F_GETFD) < 0) {
-          std::fprintf(stderr, "BasicTaskScheduler: socket %d was closed while armed; disarmed\n", fd);
-          setBackgroundHandling(fd, 0, nullptr, nullptr);
-        }
-      }
-    } else if (errno != EINTR) {
-      std::perror("BasicTaskScheduler::SingleStep(): select() fails");
-    }
+    if (errno != EINTR) std::perror("BasicTaskScheduler::SingleStep(): epoll_wait() fails");
     n = 0;
   }
 
-  if (n > 0) {
-    // Collect first, then dispatch: a handler may disarm or re-arm any socket,
-    // and a socket whose handling changed meanwhile is left for the next pass.
-    fReady.clear();
-    for (int fd = 0; fd < fMaxNumSockets; ++fd) {
-      int mask = 0;
-      if (FD_ISSET(fd, &readSet)) mask |= SOCKET_READABLE;
-      if (FD_ISSET(fd, &writeSet)) mask |= SOCKET_WRITABLE;
-      if (FD_ISSET(fd, &exceptionSet)) mask |= SOCKET_EXCEPTION;
-      if (mask == 0) continue;
-      fReady.push_back(fd);
-      fReady.push_back(mask);
-      fReady.push_back(static_cast<int>(fHandlers[fd].generation));
-    }
-    for (size_t i = 0; i + 2 < fReady.size(); i += 3) {
-      int fd = fReady[i];
-      if (static_cast<size_t>(fd) >= fHandlers.size()) continue;
-      Handler const& h = fHandlers[fd];
-      if (static_cast<int>(h.generation) != fReady[i + 2]) continue;
-      int mask = fReady[i + 1] & h.conditionSet;
-      if (mask == 0 || h.proc == nullptr) continue;
-      h.proc(h.clientData, mask);
-    }
+  // Collect first, then dispatch: a handler may disarm or re-arm any socket,
+  // and a socket whose handling changed meanwhile is left for the next pass.
+  fReady.clear();
+  for (int i = 0; i < n; ++i) {
+    int const fd = fEvents[i].data.fd;
+    if (fd < 0 || static_cast<size_t>(fd) >= fHandlers.size()) continue;
+    fReady.push_back(Ready{fd, conditionsOf(fEvents[i].events), fHandlers[fd].generation});
+  }
+  for (Ready const& r : fReady) {
+    Handler const& h = fHandlers[r.socketNum];
+    if (h.generation != r.generation) continue;
+    int mask = r.mask & h.conditionSet;
+    if (mask == 0 || h.proc == nullptr) continue;
+    h.proc(h.clientData, mask);
   }
 
   runDueTasks();

@@ -1,4 +1,6 @@
 // The event loop: delayed tasks, socket handlers, the watch variable.
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -220,6 +222,44 @@ TEST_F(SchedulerTest, SocketClosedWhileArmedIsDroppedNotSpun) {
   sched->scheduleDelayedTask(5000, recordTask, &arg);
   ASSERT_TRUE(runUntil([&] { return rec.order.size() == 1; }));  // the loop still works
   EXPECT_EQ(h.calls, 0);
+
+  // A new socket under the same number, armed again, is watched.
+  SocketPair p;
+  ASSERT_EQ(dup2(p.fd[0], fds[0]), fds[0]);
+  HandlerState again;
+  again.s = sched.get();
+  again.fd = fds[0];
+  again.disarmSelf = true;
+  sched->setBackgroundHandling(fds[0], SOCKET_READABLE, onReadable, &again);
+  ASSERT_EQ(write(p.fd[1], "n", 1), 1);
+  EXPECT_TRUE(runUntil([&] { return again.calls == 1; }));
+  EXPECT_EQ(h.calls, 0);
+  ::close(fds[0]);
+}
+
+TEST_F(SchedulerTest, SocketsAboveTheOldSelectCeilingAreWatched) {
+  struct rlimit saved {};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  int const high = 3000;
+  if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max <= static_cast<rlim_t>(high)) {
+    GTEST_SKIP() << "descriptor limit " << saved.rlim_max << " is too low";
+  }
+  struct rlimit raised = saved;
+  if (raised.rlim_cur <= static_cast<rlim_t>(high)) raised.rlim_cur = high + 1;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+  SocketPair p;
+  int fd = fcntl(p.fd[0], F_DUPFD, high);
+  ASSERT_EQ(fd, high);
+  HandlerState h;
+  h.s = sched.get();
+  h.fd = fd;
+  h.disarmSelf = true;
+  sched->setBackgroundHandling(fd, SOCKET_READABLE, onReadable, &h);
+  ASSERT_EQ(write(p.fd[1], "x", 1), 1);
+  EXPECT_TRUE(runUntil([&] { return h.calls == 1; }));
+  EXPECT_EQ(h.lastMask, SOCKET_READABLE);
+  ::close(fd);
+  setrlimit(RLIMIT_NOFILE, &saved);
 }
 
 struct Stopper {

@@ -1,20 +1,23 @@
 #ifndef OSTRA_BASIC_TASK_SCHEDULER_HH
 #define OSTRA_BASIC_TASK_SCHEDULER_HH
 
-#include <sys/select.h>
+#include <sys/epoll.h>
 
 #include <cstdint>
 #include <vector>
 
 #include "UsageEnvironment.hh"
 
-// A select()-based event loop: delayed tasks kept in a heap, and one handler
-// per socket. Scheduling a task or arming a socket allocates nothing once the
-// internal tables have grown to the working set.
+// An epoll-based event loop: delayed tasks kept in a heap, and one handler
+// per socket. Any descriptor the process may open can be watched, and one
+// pass costs the same whatever the highest descriptor number. Scheduling a
+// task or arming a socket allocates nothing once the internal tables have
+// grown to the working set.
 class BasicTaskScheduler : public TaskScheduler {
 public:
-  // 'maxSchedulerGranularity' (microseconds) bounds how long one select() may
-  // wait, so the loop wakes at least that often even with nothing to do.
+  // 'maxSchedulerGranularity' (microseconds) bounds how long one wait for
+  // sockets may last, so the loop wakes at least that often even with nothing
+  // to do.
   static BasicTaskScheduler* createNew(unsigned maxSchedulerGranularity = 10000);
   ~BasicTaskScheduler() override;
 
@@ -54,12 +57,20 @@ private:
     BackgroundHandlerProc* proc = nullptr;
     void* clientData = nullptr;
     uint32_t generation = 0;  // bumped on every change of this socket's handling
+    uint32_t watched = 0;     // the epoll events the kernel watches for it
+  };
+  struct Ready {
+    int socketNum;
+    int mask;
+    uint32_t generation;
   };
 
   static int64_t nowMicros();
   void releaseTask(uint32_t index);
   void runDueTasks();
   void compactHeapIfStale();
+  void watch(int socketNum, Handler& h);
+  int waitForEvents(int64_t waitMicros);
 
   unsigned fMaxSchedulerGranularity;
   std::vector<Task> fTasks;
@@ -68,10 +79,11 @@ private:
   uint64_t fNextSeq = 0;
   size_t fLiveTasks = 0;
 
+  int fEpollFd;
   std::vector<Handler> fHandlers;  // indexed by socket number
-  fd_set fReadSet, fWriteSet, fExceptionSet;
-  int fMaxNumSockets = 0;   // one more than the highest armed socket
-  std::vector<int> fReady;  // scratch list used during dispatch
+  size_t fNumWatched = 0;
+  std::vector<struct epoll_event> fEvents;  // filled by one wait
+  std::vector<Ready> fReady;                // scratch list used during dispatch
 };
 
 #endif
