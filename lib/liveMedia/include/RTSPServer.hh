@@ -1,6 +1,7 @@
 #ifndef OSTRA_RTSP_SERVER_HH
 #define OSTRA_RTSP_SERVER_HH
 
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -13,6 +14,7 @@
 #include "RTSPServerContext.hh"
 #include "ServerMediaSession.hh"
 
+class ConnectionAdmission;
 class RTSPClientConnection;
 class RTSPClientSession;
 
@@ -37,6 +39,14 @@ public:
   // host's own address is used, else the local address of that socket.
   char* rtspURL(ServerMediaSession const* serverMediaSession, int clientSocket = -1) const;
   char* rtspURLPrefix(int clientSocket = -1) const;
+
+  // Connections held at once: at most the descriptor limit in force now
+  // (RLIMIT_NOFILE) less 'descriptorReserve', never more than
+  // 'maxConnections'. One more is accepted and closed at once.
+  static constexpr unsigned kDefaultDescriptorReserve = 32;
+  static constexpr unsigned kDefaultMaxConnections = 4096;
+  void setConnectionLimits(unsigned descriptorReserve, unsigned maxConnections);
+  unsigned maxConnections() const;
 
   Port serverPort() const override { return fServerPort; }
   Boolean isRTSPServer() const override;
@@ -78,6 +88,7 @@ private:
   std::unordered_set<RTSPClientConnection*> fConnections;
   HTTPTunnelTable fTunnels;
   AuthenticationThrottle fAuthThrottle;
+  std::unique_ptr<ConnectionAdmission> fAdmission;
 };
 
 #endif

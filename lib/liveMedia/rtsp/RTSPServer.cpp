@@ -1,7 +1,6 @@
 #include "RTSPServer.hh"
 
 #include <arpa/inet.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "ConnectionAdmission.hh"
 #include "GroupsockHelper.hh"
 #include "RTSPClientConnection.hh"
 #include "RTSPClientSession.hh"
@@ -47,12 +47,12 @@ RTSPServer::RTSPServer(UsageEnvironment& env, int ourSocket, Port ourPort, UserA
       fServerSocket(ourSocket),
       fServerPort(ourPort),
       fAuthDB(authDatabase),
-      fReclamationSeconds(reclamationSeconds) {
-  env.taskScheduler().turnOnBackgroundReadHandling(fServerSocket, incomingConnectionHandler, this);
-}
+      fReclamationSeconds(reclamationSeconds),
+      fAdmission(std::make_unique<ConnectionAdmission>(env, ourSocket, incomingConnectionHandler, this,
+                                                       kDefaultDescriptorReserve, kDefaultMaxConnections)) {}
 
 RTSPServer::~RTSPServer() {
-  envir().taskScheduler().turnOffBackgroundReadHandling(fServerSocket);
+  fAdmission.reset();  // stops watching the listening socket
   ::close(fServerSocket);
   while (!fClientSessions.empty()) deleteSession(fClientSessions.begin()->second);
   while (!fConnections.empty()) closeConnection(*fConnections.begin());
@@ -60,6 +60,12 @@ RTSPServer::~RTSPServer() {
 }
 
 Boolean RTSPServer::isRTSPServer() const { return True; }
+
+void RTSPServer::setConnectionLimits(unsigned descriptorReserve, unsigned maxConnections) {
+  fAdmission->setLimits(descriptorReserve, maxConnections);
+}
+
+unsigned RTSPServer::maxConnections() const { return fAdmission->limit(); }
 
 // ---- Streams -----------------------------------------------------------------
 
@@ -134,12 +140,14 @@ void RTSPServer::acceptConnections() {
     std::memset(&peer, 0, sizeof peer);
     int sock = accept4(fServerSocket, reinterpret_cast<struct sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (sock < 0) {
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+      if (ConnectionAdmission::isShortage(errno)) {
+        fAdmission->pause();  // the connection waits in the queue; the loop does not spin on it
+      } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
         envir().setResultErrMsg("accept() failed: ");
       }
       return;
     }
-    if (sock >= FD_SETSIZE) {  // the select() loop cannot watch it
+    if (!fAdmission->admits(fConnections.size())) {  // full: closed at once, never left waiting
       ::close(sock);
       continue;
     }
