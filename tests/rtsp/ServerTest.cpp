@@ -746,6 +746,46 @@ TEST_F(RTSPServerTest, SilentClientIsReclaimedAndReceiverReportsKeepOneAlive) {
   ASSERT_TRUE(loop.runUntil([&] { return counters.alive == 0; }, 4000));
 }
 
+TEST_F(RTSPServerTest, SessionsBeyondTheBoundsAreRefusedAndLeaveNothingBehind) {
+  start(18568);
+  std::vector<std::unique_ptr<RawClient>> conns;
+  std::vector<std::pair<RawClient*, std::string>> sessions;
+  unsigned short clientPort = 43000;
+  auto setup = [&](RawClient& c) {
+    std::string r = setupUDP(c, 1, clientPort);
+    clientPort = static_cast<unsigned short>(clientPort + 2);
+    if (r.rfind("RTSP/1.0 200 OK", 0) == 0) sessions.emplace_back(&c, sessionId(r));
+    return r;
+  };
+  // One connection holds at most 8 sessions; the server at most 64.
+  conns.push_back(std::make_unique<RawClient>(loop, port));
+  for (unsigned i = 0; i < RTSPServer::kDefaultMaxSessionsPerConnection; ++i) {
+    EXPECT_EQ(setup(*conns[0]).substr(0, 15), "RTSP/1.0 200 OK");
+  }
+  EXPECT_EQ(normalizeDate(setup(*conns[0])), "RTSP/1.0 453 Not Enough Bandwidth\r\nCSeq: 1\r\nDate: <date>\r\n\r\n");
+  while (sessions.size() < RTSPServer::kDefaultMaxSessions) {
+    if (sessions.size() % RTSPServer::kDefaultMaxSessionsPerConnection == 0) {
+      conns.push_back(std::make_unique<RawClient>(loop, port));
+    }
+    ASSERT_EQ(setup(*conns.back()).substr(0, 15), "RTSP/1.0 200 OK");
+  }
+  RawClient late(loop, port);
+  EXPECT_EQ(setup(late).substr(0, 12), "RTSP/1.0 453");
+  // A session ended makes room again.
+  RawClient& first = *sessions.front().first;
+  EXPECT_EQ(
+      first.request("TEARDOWN " + url() + " RTSP/1.0\r\nCSeq: 2\r\nSession: " + sessions.front().second + "\r\n\r\n")
+          .substr(0, 15),
+      "RTSP/1.0 200 OK");
+  sessions.erase(sessions.begin());
+  EXPECT_EQ(setup(late).substr(0, 15), "RTSP/1.0 200 OK");
+  // The refused SETUPs left no client on the stream: it ends with the last session.
+  for (auto& s : sessions) {
+    s.first->request("TEARDOWN " + url() + " RTSP/1.0\r\nCSeq: 3\r\nSession: " + s.second + "\r\n\r\n");
+  }
+  EXPECT_EQ(counters.alive, 0);
+}
+
 TEST_F(RTSPServerTest, InterleavedReceiverReportsKeepASessionAliveAndReclamationLeavesTheConnection) {
   start(18566, 1);
   RawClient c(loop, port);

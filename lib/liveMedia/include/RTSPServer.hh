@@ -47,6 +47,12 @@ public:
   static constexpr unsigned kDefaultMaxConnections = 4096;
   void setConnectionLimits(unsigned descriptorReserve, unsigned maxConnections);
   unsigned maxConnections() const;
+  // Sessions held at once: a SETUP that would open one beyond 'perConnection'
+  // for its connection or 'total' for the server is answered "453 Not Enough
+  // Bandwidth". 0: no bound.
+  static constexpr unsigned kDefaultMaxSessionsPerConnection = 8;
+  static constexpr unsigned kDefaultMaxSessions = 64;
+  void setSessionLimits(unsigned perConnection, unsigned total);
 
   Port serverPort() const override { return fServerPort; }
   Boolean isRTSPServer() const override;
@@ -73,6 +79,7 @@ private:
   unsigned reclamationSeconds() const override { return fReclamationSeconds; }
   ServerMediaSession* lookupStream(std::string_view streamName) const override;
   RTSPClientSession* lookupSession(std::string_view idText) const override;
+  bool sessionLimitReached(RTSPClientConnection const* owner) const override;
   RTSPClientSession* createSession(ServerMediaSession* stream, RTSPClientConnection* owner,
                                    struct in_addr clientAddress) override;
   void deleteSession(RTSPClientSession* session) override;
@@ -89,6 +96,8 @@ private:
   HTTPTunnelTable fTunnels;
   AuthenticationThrottle fAuthThrottle;
   std::unique_ptr<ConnectionAdmission> fAdmission;
+  unsigned fMaxSessionsPerConnection = kDefaultMaxSessionsPerConnection;
+  unsigned fMaxSessions = kDefaultMaxSessions;
 };
 
 #endif

@@ -37,8 +37,11 @@ public:
 
   // The session whose id is exactly 'idText' (eight upper-case hex digits), or null.
   virtual RTSPClientSession* lookupSession(std::string_view idText) const = 0;
+  // True when 'owner' or the server already holds as many sessions as allowed.
+  virtual bool sessionLimitReached(RTSPClientConnection const* owner) const = 0;
   // A new session on 'stream', opened by (and owned by) 'owner' for the
-  // client at 'clientAddress'; null when no unpredictable id can be drawn now.
+  // client at 'clientAddress'; null when a session limit is reached or no
+  // unpredictable id can be drawn now.
   virtual RTSPClientSession* createSession(ServerMediaSession* stream, RTSPClientConnection* owner,
                                            struct in_addr clientAddress) = 0;
   virtual void deleteSession(RTSPClientSession* session) = 0;

@@ -203,6 +203,10 @@ void RTSPRequestHandler::handleSETUP(RTSPRequest const& req, RTSPClientSession* 
 
   bool created = false;
   if (session == nullptr) {
+    if (fServer.sessionLimitReached(&fConnection)) {  // nothing is created
+      sendSimpleResponse("453 Not Enough Bandwidth", req.cseq);
+      return;
+    }
     session = fServer.createSession(sms, &fConnection, fPeerAddress);
     if (session == nullptr) {  // no id can be drawn now: nothing is created
       sendSimpleResponse("500 Internal Server Error", req.cseq);

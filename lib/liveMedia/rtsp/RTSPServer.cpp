@@ -67,6 +67,11 @@ void RTSPServer::setConnectionLimits(unsigned descriptorReserve, unsigned maxCon
 
 unsigned RTSPServer::maxConnections() const { return fAdmission->limit(); }
 
+void RTSPServer::setSessionLimits(unsigned perConnection, unsigned total) {
+  fMaxSessionsPerConnection = perConnection;
+  fMaxSessions = total;
+}
+
 // ---- Streams -----------------------------------------------------------------
 
 void RTSPServer::addServerMediaSession(ServerMediaSession* serverMediaSession) {
@@ -207,8 +212,19 @@ RTSPClientSession* RTSPServer::lookupSession(std::string_view idText) const {
   return it == fClientSessions.end() ? nullptr : it->second;
 }
 
+bool RTSPServer::sessionLimitReached(RTSPClientConnection const* owner) const {
+  if (fMaxSessions != 0 && fClientSessions.size() >= fMaxSessions) return true;
+  if (fMaxSessionsPerConnection == 0 || owner == nullptr) return false;
+  unsigned owned = 0;
+  for (auto const& entry : fClientSessions) {
+    if (entry.second->owner() == owner) ++owned;
+  }
+  return owned >= fMaxSessionsPerConnection;
+}
+
 RTSPClientSession* RTSPServer::createSession(ServerMediaSession* stream, RTSPClientConnection* owner,
                                              struct in_addr clientAddress) {
+  if (sessionLimitReached(owner)) return nullptr;
   unsigned id = randomSessionId();
   if (id == 0) return nullptr;
   auto* session = new RTSPClientSession(*this, id, stream, owner, clientAddress);
