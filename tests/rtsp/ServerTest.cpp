@@ -742,8 +742,48 @@ TEST_F(RTSPServerTest, SilentClientIsReclaimedAndReceiverReportsKeepOneAlive) {
       probe.request("GET_PARAMETER " + url() + " RTSP/1.0\r\nCSeq: 2\r\nSession: " + idt + "\r\n\r\n").substr(0, 15),
       "RTSP/1.0 200 OK");
   EXPECT_EQ(counters.alive, 1);
-  // Once the talker goes quiet too, the stream goes with it.
+  talker.pump();
+  EXPECT_FALSE(talker.peerClosed());  // its session keeps the connection
+  // Once the talker goes quiet too, the stream goes with it, and then its
+  // connection: still answering at first, closed after a silent period.
   ASSERT_TRUE(loop.runUntil([&] { return counters.alive == 0; }, 4000));
+  EXPECT_EQ(talker.request("OPTIONS * RTSP/1.0\r\nCSeq: 3\r\n\r\n").substr(0, 15), "RTSP/1.0 200 OK");
+  EXPECT_TRUE(talker.waitClosed(5000));
+}
+
+TEST_F(RTSPServerTest, ConnectionsAreReclaimedOnceTheirSessionsEndAndKeptWhileTheyLive) {
+  start(18567, 1);
+  RawClient done(loop, port), keeper(loop, port), asker(loop, port);
+  UdpReceiver rtpD, rtpK, rtpA;
+  std::string idd = sessionId(setupUDP(done, 1, rtpD.port()));
+  std::string idk = sessionId(setupUDP(keeper, 1, rtpK.port()));
+  std::string ida = sessionId(setupUDP(asker, 1, rtpA.port()));
+  play(keeper, 2, idk);
+  play(asker, 2, ida);
+  EXPECT_EQ(done.request("TEARDOWN " + url() + " RTSP/1.0\r\nCSeq: 2\r\nSession: " + idd + "\r\n\r\n").substr(0, 15),
+            "RTSP/1.0 200 OK");
+  // 'done' set a session up once and says nothing more: closed. The others
+  // keep their sessions alive with OPTIONS or GET_PARAMETER naming them.
+  int cseq = 3;
+  auto const started = std::chrono::steady_clock::now();
+  auto lastKeep = started;
+  ASSERT_TRUE(loop.runUntil(
+      [&] {
+        if (std::chrono::steady_clock::now() - lastKeep > std::chrono::milliseconds(300)) {
+          lastKeep = std::chrono::steady_clock::now();
+          std::string n = std::to_string(cseq++);
+          keeper.sendText("OPTIONS * RTSP/1.0\r\nCSeq: " + n + "\r\nSession: " + idk + "\r\n\r\n");
+          asker.sendText("GET_PARAMETER " + url() + " RTSP/1.0\r\nCSeq: " + n + "\r\nSession: " + ida + "\r\n\r\n");
+        }
+        keeper.pump();
+        asker.pump();
+        done.pump();
+        return done.peerClosed() && std::chrono::steady_clock::now() - started > std::chrono::milliseconds(4000);
+      },
+      6000));
+  EXPECT_FALSE(keeper.peerClosed());
+  EXPECT_FALSE(asker.peerClosed());
+  EXPECT_EQ(counters.alive, 1);
 }
 
 TEST_F(RTSPServerTest, SessionsBeyondTheBoundsAreRefusedAndLeaveNothingBehind) {

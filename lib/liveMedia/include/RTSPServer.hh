@@ -85,6 +85,7 @@ private:
   void deleteSession(RTSPClientSession* session) override;
   void interleavedChannelsInUse(InterleavedChannelWriter const* connection, RTSPClientSession const* except,
                                 InterleavedChannelSet& used) const override;
+  bool hasLiveSession(RTSPClientConnection const* connection) const override;
   void deliverInterleavedRTCP(InterleavedChannelWriter const* connection, unsigned char channelId,
                               unsigned char const* packet, unsigned size) override;
   HTTPTunnelTable& tunnels() override { return fTunnels; }

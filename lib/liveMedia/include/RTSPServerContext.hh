@@ -49,6 +49,8 @@ public:
   // null) use on 'connection'.
   virtual void interleavedChannelsInUse(InterleavedChannelWriter const* connection, RTSPClientSession const* except,
                                         InterleavedChannelSet& used) const = 0;
+  // Whether a session is owned by 'connection' or streams over it.
+  virtual bool hasLiveSession(RTSPClientConnection const* connection) const = 0;
   // Hands an RTCP packet that arrived on 'channelId' of an interleaving
   // connection to the track of the session streamed on that channel.
   virtual void deliverInterleavedRTCP(InterleavedChannelWriter const* connection, unsigned char channelId,

@@ -50,10 +50,7 @@ RTSPClientConnection::RTSPClientConnection(RTSPServerContext& server, int socket
   std::snprintf(name, sizeof name, "%s:%u", address, static_cast<unsigned>(ntohs(peer.sin_port)));
   fOutput.setPeerName(name);
   updateSocketHandling();
-  if (fServer.reclamationSeconds() > 0) {
-    fIdleTask = fServer.environment().taskScheduler().scheduleDelayedTask(
-        static_cast<int64_t>(fServer.reclamationSeconds()) * 1000000, idleTask, this);
-  }
+  restartIdleTimer();
 }
 
 RTSPClientConnection::~RTSPClientConnection() {
@@ -174,6 +171,7 @@ bool RTSPClientConnection::consumeOne(size_t& pos) {
     // RTCP from a client that streams over this connection goes to its track's RTCP.
     fServer.deliverInterleavedRTCP(&fOutput, channel, fIn + pos + 4, static_cast<unsigned>(size));
     pos += 4 + size;
+    noteActivity();
     return true;
   }
   if (c == '\r' || c == '\n') {  // blank lines between requests
@@ -220,14 +218,14 @@ void RTSPClientConnection::holdTask(void* clientData) {
 }
 
 void RTSPClientConnection::noteActivity() {
-  if (fIdleTask == nullptr) return;
-  TaskScheduler& scheduler = fServer.environment().taskScheduler();
-  if (fHandler.hasSetUpSession()) {
-    scheduler.unscheduleDelayedTask(fIdleTask);  // its sessions keep it now
-    return;
-  }
-  scheduler.rescheduleDelayedTask(fIdleTask, static_cast<int64_t>(fServer.reclamationSeconds()) * 1000000, idleTask,
-                                  this);
+  fHadLiveSession = fServer.hasLiveSession(this);
+  restartIdleTimer();
+}
+
+void RTSPClientConnection::restartIdleTimer() {
+  if (fServer.reclamationSeconds() == 0) return;
+  fServer.environment().taskScheduler().rescheduleDelayedTask(
+      fIdleTask, static_cast<int64_t>(fServer.reclamationSeconds()) * 1000000, idleTask, this);
 }
 
 // ---- Output and lifetime ---------------------------------------------------
@@ -270,10 +268,18 @@ void RTSPClientConnection::closeTask(void* clientData) {
 }
 
 void RTSPClientConnection::idleTask(void* clientData) {
-  // A connection that never set anything up and has gone quiet is closed.
+  // A connection with no live session that has sent nothing for the
+  // reclamation time is closed, whatever it did before. Its sessions keep it
+  // open; once the last one has ended it gets one more period, in which it
+  // still answers.
   auto* connection = static_cast<RTSPClientConnection*>(clientData);
   connection->fIdleTask = nullptr;
-  if (!connection->fHandler.hasSetUpSession() && !connection->fCloseRequested) {
-    connection->fServer.closeConnection(connection);
+  if (connection->fCloseRequested) return;
+  bool live = connection->fServer.hasLiveSession(connection);
+  if (live || connection->fHadLiveSession) {
+    connection->fHadLiveSession = live;
+    connection->restartIdleTimer();
+    return;
   }
+  connection->fServer.closeConnection(connection);
 }

@@ -54,6 +54,7 @@ private:
   // What the next bytes at 'pos' hold; advances 'pos' past whatever was
   // consumed. Returns false when more bytes are needed.
   bool consumeOne(size_t& pos);
+  // A request or an interleaved frame arrived: the idle time starts again.
   void noteActivity();
   // The end of a socket event or of a held answer's wait: closes the
   // connection when that was asked for (deleting it), else re-arms its socket.
@@ -69,6 +70,7 @@ private:
   void discardOwnInput();  // output half: bytes on its own socket are not requests
   void wakeTunnelInput();  // output half: lets a waiting input half go on
   static void tunnelResumeTask(void* clientData);
+  void restartIdleTimer();
 
   void writableInterestChanged(bool wantWritable) override;
   void writerFailed() override;
@@ -96,6 +98,7 @@ private:
   bool fWantWritable = false;
   bool fInHandler = false;
   bool fCloseRequested = false;
+  bool fHadLiveSession = false;  // a session kept the connection when its idle time last began
   int fArmedMask = 0;
   TaskScheduler::TaskToken fCloseTask = nullptr;
   TaskScheduler::TaskToken fIdleTask = nullptr;

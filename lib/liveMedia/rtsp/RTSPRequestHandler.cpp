@@ -223,7 +223,6 @@ void RTSPRequestHandler::handleSETUP(RTSPRequest const& req, RTSPClientSession* 
     return;
   }
   session->addTrack(track, streamToken, transport);
-  fHasSetUpSession = true;
   sendSetupReply(req, *session, transport, serverRTPPort, serverRTCPPort);
 }
 

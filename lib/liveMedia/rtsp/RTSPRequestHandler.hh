@@ -38,9 +38,6 @@ public:
     return resolveURL(urlPath, sms, track);
   }
 
-  // Whether a SETUP on this connection has ever succeeded.
-  bool hasSetUpSession() const { return fHasSetUpSession; }
-
   // After handleRequest: the answer to a failed Digest check that must wait
   // (AuthenticationThrottle.hh), this many microseconds; 0 when none waits.
   // The connection reads and answers nothing more until it calls
@@ -96,7 +93,6 @@ private:
   std::string fHeldAnswer;  // a 401 that waits for its time
   int64_t fHoldMicroseconds = 0;
   bool fCloseWanted = false;
-  bool fHasSetUpSession = false;
 };
 
 #endif

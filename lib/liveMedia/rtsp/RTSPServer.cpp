@@ -244,6 +244,13 @@ void RTSPServer::interleavedChannelsInUse(InterleavedChannelWriter const* connec
   }
 }
 
+bool RTSPServer::hasLiveSession(RTSPClientConnection const* connection) const {
+  for (auto const& entry : fClientSessions) {
+    if (entry.second->owner() == connection || entry.second->usesConnection(&connection->output())) return true;
+  }
+  return false;
+}
+
 void RTSPServer::deliverInterleavedRTCP(InterleavedChannelWriter const* connection, unsigned char channelId,
                                         unsigned char const* packet, unsigned size) {
   for (auto const& entry : fClientSessions) {
