@@ -12,6 +12,10 @@
 #define OSTRA_VIDEO_CODEC 5  // chosen with the CMake cache variable of the same name
 #endif
 
+#ifndef OSTRA_MAX_SESSIONS
+#define OSTRA_MAX_SESSIONS 64  // chosen with the CMake cache variable of the same name
+#endif
+
 struct Settings {
   // Video track type: 5 = H.264, 4 = MPEG-4 part 2, anything else = no video.
   int videoCodec = OSTRA_VIDEO_CODEC;
@@ -27,6 +31,19 @@ struct Settings {
   unsigned schedulerGranularityUs = 10000;
   // Clients silent this long are dropped by the RTSP server.
   unsigned reclamationSeconds = 65;
+  // Descriptors kept free of RTSP connections for everything else the daemon
+  // opens: standard input, output and error (3), the event loop (1), the
+  // listening socket (1), the producer links (2) and the short-lived one of
+  // each track's description (1 at a time), each track's RTP and RTCP sockets
+  // (4) and the description's dummy one (1), twice the stream's descriptors
+  // while an ended stream waits to be taken down (6), random sources and
+  // address look-ups (3), one connection being refused (1), and room to spare.
+  unsigned descriptorReserve = 32;
+  // RTSP connections held at once, whatever the descriptor limit allows.
+  unsigned maxConnections = 4096;
+  // Client sessions one connection may open, and all connections together.
+  unsigned maxSessionsPerConnection = 8;
+  unsigned maxSessions = OSTRA_MAX_SESSIONS;
   // Largest outgoing frame of the RTP sinks, in bytes.
   unsigned outPacketBufferMaxSize = 1000000;
   // Channel of the media input hub; the video producer port is 13032 + channel.

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -38,6 +39,16 @@ void sleepMs(unsigned ms) {
   ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
   while (nanosleep(&ts, &ts) != 0) {
   }
+}
+
+// Lets the process open as many descriptors as it is allowed to; the RTSP
+// server sizes its connection limit from this. Nothing is said on failure:
+// the limit in force stays, and the server sizes itself to that.
+void raiseDescriptorLimit() {
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == rl.rlim_max) return;
+  rl.rlim_cur = rl.rlim_max;
+  (void)setrlimit(RLIMIT_NOFILE, &rl);
 }
 
 void writePidFile(char const* path) {
@@ -93,6 +104,7 @@ int runStartup(Settings const& settings) {
 
   if (audioSwitchOn(settings.settingsFile, settings.audioSwitchPath)) audioMode = kAudioModeG711;
 
+  raiseDescriptorLimit();
   TaskScheduler* scheduler = BasicTaskScheduler::createNew(settings.schedulerGranularityUs);
   UsageEnvironment* env = BasicUsageEnvironment::createNew(*scheduler);
 
@@ -101,6 +113,8 @@ int runStartup(Settings const& settings) {
     *env << "Failed to create RTSP server: " << env->getResultMsg() << "\n";
     exit(1);
   }
+  rtspServer->setConnectionLimits(settings.descriptorReserve, settings.maxConnections);
+  rtspServer->setSessionLimits(settings.maxSessionsPerConnection, settings.maxSessions);
 
   MediaInput* mediaInput = MediaInput::createNew(*env, settings.mediaInputChannel);
   if (mediaInput == nullptr) {

@@ -1,8 +1,11 @@
 // The start-up routine run in a child process with short waits and temporary
 // paths: pid file, URL lines, scheduling line, failure lines and statuses,
 // credentials and the audio switch wired to the RTSP server.
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <regex>
 
 #include "AppTestSupport.hh"
@@ -41,10 +44,27 @@ std::string describe(uint16_t port, std::string const& extraHeaders = std::strin
 
 size_t mediaLines(std::string const& sdp) { return daemontest::countOf(sdp, "\r\nm="); }
 
+// The soft and hard "Max open files" figures of a process, from /proc.
+std::string openFileLimits(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/limits");
+  std::smatch m;
+  for (std::string line; std::getline(f, line);) {
+    if (std::regex_search(line, m, std::regex(R"(^Max open files\s+(\S+)\s+(\S+))")))
+      return m[1].str() + " " + m[2].str();
+  }
+  return std::string();
+}
+
 TEST(StartupTest, WritesPidFileAnnouncesUrlAndSetsRealtimePriority) {
   TempDir dir;
   Settings s = quickSettings(dir);
-  Child child([&] { return runStartup(s); });
+  Child child([&] {
+    struct rlimit rl;  // started with a soft descriptor limit below the hard one
+    getrlimit(RLIMIT_NOFILE, &rl);
+    rl.rlim_cur = 256;
+    setrlimit(RLIMIT_NOFILE, &rl);
+    return runStartup(s);
+  });
   std::string url = waitForUrl(child);
   ASSERT_FALSE(url.empty()) << child.err();
   EXPECT_TRUE(std::regex_match(url, std::regex(R"(rtsp://\d+\.\d+\.\d+\.\d+:8554/ch01)"))) << url;
@@ -62,6 +82,11 @@ TEST(StartupTest, WritesPidFileAnnouncesUrlAndSetsRealtimePriority) {
   size_t n = fread(buf, 1, sizeof buf - 1, f);
   fclose(f);
   EXPECT_EQ(std::string(buf, n), std::to_string(child.pid()) + "\n");
+
+  // The soft descriptor limit was raised to the hard one.
+  std::string limits = openFileLimits(child.pid());
+  ASSERT_FALSE(limits.empty());
+  EXPECT_EQ(limits.substr(0, limits.find(' ')), limits.substr(limits.find(' ') + 1)) << limits;
 
   // The stream is there, video only (no settings file), with the fixed session name.
   std::string sdp = describe(8554);
