@@ -6,6 +6,7 @@
 #define OSTRA_DAEMON_TESTUTIL_HH
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -408,6 +409,58 @@ inline std::string headerValue(std::string const& response, std::string const& n
   while (pos < response.size() && response[pos] == ' ') ++pos;
   size_t end = response.find("\r\n", pos);
   return response.substr(pos, end - pos);
+}
+
+// CPU time of a process (user + system) in clock ticks, from /proc; -1 when it is gone.
+inline long cpuTicks(pid_t pid) {
+  FILE* f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (f == nullptr) return -1;
+  char buf[1024];
+  size_t n = fread(buf, 1, sizeof buf - 1, f);
+  fclose(f);
+  buf[n] = '\0';
+  char const* p = strrchr(buf, ')');  // the command name may hold blanks
+  unsigned long utime = 0, stime = 0;
+  if (p == nullptr || sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2) {
+    return -1;
+  }
+  return static_cast<long>(utime + stime);
+}
+
+// Share of one core a process used while 'body' ran, in percent.
+inline double cpuPercentDuring(pid_t pid, std::function<void()> const& body) {
+  long ticks0 = cpuTicks(pid);
+  int64_t t0 = nowMs();
+  body();
+  long ticks = cpuTicks(pid) - ticks0;
+  int64_t ms = nowMs() - t0;
+  return ms > 0 ? 100.0 * 1000.0 * static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK) * ms) : 0;
+}
+
+// Descriptors a process has open, from /proc.
+inline int openDescriptors(pid_t pid) {
+  std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+  int n = 0;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (struct dirent* e = readdir(d)) {
+      if (e->d_name[0] != '.') ++n;
+    }
+    closedir(d);
+  }
+  return n;
+}
+
+// Resident memory of a process in kB (VmRSS), or -1.
+inline long residentKb(pid_t pid) {
+  FILE* f = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+  if (f == nullptr) return -1;
+  char line[256];
+  long kb = -1;
+  while (fgets(line, sizeof line, f) != nullptr) {
+    if (strncmp(line, "VmRSS:", 6) == 0) kb = strtol(line + 6, nullptr, 10);
+  }
+  fclose(f);
+  return kb;
 }
 
 // Runs a shell command line; its exit status (or -1).
