@@ -124,9 +124,13 @@ class Bench:
         self.client = os.path.join(self.build, "bench", "ostra-bench-client")
         self.shim = os.path.join(self.build, "bench", "alloc_count.so")
         self.producer_bin = os.path.join(self.build, "tools", "producer", "ostra-producer")
-        self.ostra_bin = a.ostra_bin or os.path.join(self.build, "src", "ostra")
+        self.ostra_bin = {"ours": a.ostra_bin or os.path.join(self.build, "src", "ostra")}
+        if a.before_build:
+            self.ostra_bin["before"] = os.path.join(a.before_build, "src", "ostra")
+        # One ostra at a time listens on its fixed port: "ours" or "before".
         self.producer = self.ours = self.gst = None
-        self.alloc = {"ours": os.path.join(self.tmp, "ours.alloc"), "gst": os.path.join(self.tmp, "gst.alloc")}
+        self.ostra_which = None
+        self.alloc = {w: os.path.join(self.tmp, w + ".alloc") for w in ("ours", "before", "gst")}
         self.runs = open(os.path.join(self.out, "runs.jsonl"), "w")
         self.base_port = 30000
 
@@ -157,34 +161,46 @@ class Bench:
             f.write("<sys>\n\t<audio>0</audio>\n</sys>\n")  # video only, like the GStreamer server
         with open("/var/etc/httppasswd", "w") as f:
             f.write("%s:%s\n" % (USER, PASSWORD))  # Digest on; it also skips the wait for credentials
-        t0 = time.time()
-        self.ours = subprocess.Popen([self.ostra_bin], env=self.env_with_shim("ours"),
-                                     stdout=open(os.path.join(self.out, "ostra.log"), "w"), stderr=subprocess.STDOUT)
         self.gst = subprocess.Popen(["/usr/bin/python3", os.path.join(HERE, "gst_server.py"), str(GST_PORT),
                                      str(VIDEO_PORT)], env=self.env_with_shim("gst"),
                                     stdout=open(os.path.join(self.out, "gst.log"), "w"), stderr=subprocess.STDOUT)
         self.start_producer()
         if not wait_port(GST_PORT, 30, self.gst):
             raise SystemExit("bench: the GStreamer server did not start (see %s/gst.log)" % self.out)
-        log("waiting for ostra (10 s start delay)")
+        self.ensure("ours")
+
+    def ensure(self, which):
+        """Makes 'which' ("ours" or "before") the ostra that runs on its port; gst always runs."""
+        if which == "gst" or which == self.ostra_which:
+            return
+        stop(self.ours)
+        time.sleep(1.0)  # the producer sees the old daemon's links close
+        t0 = time.time()
+        log_name = "ostra.log" if which == "ours" else "ostra-before.log"
+        self.ours = subprocess.Popen([self.ostra_bin[which]], env=self.env_with_shim(which),
+                                     stdout=open(os.path.join(self.out, log_name), "a"), stderr=subprocess.STDOUT)
+        self.ostra_which = which
+        log("waiting for ostra (%s, 10 s start delay)" % which)
         if not wait_port(OURS_PORT, 90, self.ours):
-            raise SystemExit("bench: ostra did not start (see %s/ostra.log)" % self.out)
-        log("ostra serving after %.1f s" % (time.time() - t0))
+            raise SystemExit("bench: ostra (%s) did not start (see %s/%s)" % (which, self.out, log_name))
+        log("ostra (%s) serving after %.1f s" % (which, time.time() - t0))
 
     def stop_all(self):
         for p in (self.ours, self.gst, self.producer):
             stop(p)
 
     def url(self, which):
-        if which == "ours":
+        if which != "gst":
             return "rtsp://%s:%s@127.0.0.1:%d/ch01" % (USER, PASSWORD, OURS_PORT)
         return "rtsp://127.0.0.1:%d/ch01" % GST_PORT
 
     def pid(self, which):
-        return (self.ours if which == "ours" else self.gst).pid
+        return (self.gst if which == "gst" else self.ours).pid
 
     # ------------------------------------------------------------ one client run
-    def run_client(self, which, n, transport, label, duration, warmup=None, units_out=None, during=None, extra=()):
+    def run_client(self, which, n, transport, label, duration, warmup=None, units_out=None, during=None, extra=(),
+                   idle=0):
+        self.ensure(which)
         warmup = self.a.warmup if warmup is None else warmup
         cmd = [self.client, "--clients", str(n), "--duration", str(duration), "--warmup", str(warmup),
                "--setup-timeout", "40", "--pid", str(self.pid(which)), "--alloc-file", self.alloc[which],
@@ -194,6 +210,8 @@ class Bench:
             cmd.append("--tcp")
         if units_out:
             cmd += ["--units-out", units_out]
+        if idle:
+            cmd += ["--idle", str(idle)]
         cmd += list(extra)
         cmd.append(self.url(which))
         t0 = time.time()
@@ -202,7 +220,7 @@ class Bench:
         if during:
             during(p)
         try:
-            out, err = p.communicate(timeout=40 + warmup + duration + 30)
+            out, err = p.communicate(timeout=40 + warmup + duration + 30 + idle // 20)
         except subprocess.TimeoutExpired:
             p.kill()
             out, err = p.communicate()
@@ -226,10 +244,11 @@ class Bench:
     # ------------------------------------------------------------ phases
     def footprint_idle(self):
         fp = {}
+        self.ensure("ours")
         stripped = os.path.join(self.tmp, "ostra.stripped")
-        shutil.copy(self.ostra_bin, stripped)
+        shutil.copy(self.ostra_bin["ours"], stripped)
         subprocess.run(["strip", stripped], check=True)
-        fp["ours_binary_bytes"] = os.path.getsize(self.ostra_bin)
+        fp["ours_binary_bytes"] = os.path.getsize(self.ostra_bin["ours"])
         fp["ours_stripped_bytes"] = os.path.getsize(stripped)
         for which in ("ours", "gst"):
             a0 = read_allocs(self.alloc[which])
@@ -241,18 +260,37 @@ class Bench:
             fp[which + "_idle_allocs_per_s"] = round((a1 - a0) / 3.0, 1) if a0 is not None and a1 is not None else None
         return fp
 
-    def fanout(self):
+    def measure_server(self, which, rnd):
+        """The idle-connections run and the fan-out runs of one server, in round 'rnd'."""
         results = []
+        if not self.a.no_idle:
+            label = "idle-%s-%d-%d" % (which, self.a.idle, self.a.idle_viewers)
+            log(label)
+            res = self.run_client(which, self.a.idle_viewers, "udp", label, self.a.duration, idle=self.a.idle)
+            res.update({"phase": "idle", "round": rnd})
+            self.record(res)
+            results.append(res)
+            time.sleep(2.0)  # the idle connections close
         for transport in self.a.transports:
             for n in self.a.sizes:
-                for which in self.a.servers:
-                    label = "fanout-%s-%s-%d" % (which, transport, n)
-                    log(label)
-                    res = self.run_client(which, n, transport, label, self.a.duration)
-                    res["phase"] = "fanout"
-                    self.record(res)
-                    results.append(res)
-                    time.sleep(1.0)  # let the server drop the finished sessions
+                label = "fanout-%s-%s-%d" % (which, transport, n)
+                log(label)
+                res = self.run_client(which, n, transport, label, self.a.duration)
+                res.update({"phase": "fanout", "round": rnd})
+                self.record(res)
+                results.append(res)
+                time.sleep(1.0)  # let the server drop the finished sessions
+        return results
+
+    def fanout(self):
+        """Every server, round after round; the two ostra builds take turns going first."""
+        results = []
+        for rnd in range(self.a.rounds):
+            order = list(self.a.servers)
+            if rnd % 2 == 1:
+                order.reverse()
+            for which in order:
+                results += self.measure_server(which, rnd)
         return results
 
     def slow_readers(self):
@@ -281,7 +319,7 @@ class Bench:
             self.start_producer(rate=None if rate == "25" else rate, timestamps=ts)
             time.sleep(0.5)
             for n in self.a.latency_clients:
-                for which in self.a.servers:
+                for which in [s for s in self.a.servers if s != "before"]:
                     label = "latency-%s-%sfps-%d" % (which, rate, n)
                     log(label)
                     units = os.path.join(self.tmp, label + ".units")
@@ -304,6 +342,7 @@ class Bench:
         """perf profile of ostra at the largest fan-out, flat by symbol."""
         out = []
         n = max(self.a.sizes)
+        self.ensure("ours")
         for transport in self.a.transports:
             data = os.path.join(self.tmp, "perf-%s.data" % transport)
             perf_secs = max(4, int(self.a.duration))
@@ -391,12 +430,88 @@ def slow_table(slow):
     return lines
 
 
+def spread(values, nd=1):
+    """Mean of a figure over the rounds, with (min-max) when there were several."""
+    values = [v for v in values if v is not None]
+    if not values:
+        return "-"
+    mean = sum(values) / len(values)
+    if len(values) == 1:
+        return fmt(mean, nd)
+    return "%s (%s-%s)" % (fmt(mean, nd), fmt(min(values), nd), fmt(max(values), nd))
+
+
+def mean(values):
+    values = [v for v in values if v is not None]
+    return sum(values) / len(values) if values else None
+
+
+def before_after_tables(fan):
+    """ostra before and after, per transport and N: means over the rounds."""
+    lines = []
+    runs = {}
+    for r in fan:
+        runs.setdefault((r["server"], r["transport"], r["clients"]), []).append(r)
+    for transport in sorted({r["transport"] for r in fan}, key=lambda t: t != "udp"):
+        lines.append("ostra before and after, fan-out over %s (mean (min-max) over %d round(s); ratio = after/before)"
+                     % (transport.upper(), max(len(v) for v in runs.values())))
+        lines.append("")
+        lines.append("| N | CPU % before | CPU % after | ratio | us/pkt before | us/pkt after | ratio | pkt/s before"
+                     " | pkt/s after | loss % max before | loss % max after | RSS MB before | RSS MB after |")
+        lines.append("|" + "---|" * 13)
+        for n in sorted({r["clients"] for r in fan if r["transport"] == transport}):
+            b, o = runs.get(("before", transport, n), []), runs.get(("ours", transport, n), [])
+            if not b or not o:
+                continue
+
+            def col(rs, key, scale=1.0):
+                return [r[key] * scale if r.get(key) is not None else None for r in rs]
+            lines.append("| %d | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
+                n, spread(col(b, "cpu_pct")), spread(col(o, "cpu_pct")),
+                fmt(ratio(mean(col(o, "cpu_pct")), mean(col(b, "cpu_pct"))), 2),
+                spread(col(b, "cpu_us_per_pkt"), 2), spread(col(o, "cpu_us_per_pkt"), 2),
+                fmt(ratio(mean(col(o, "cpu_us_per_pkt")), mean(col(b, "cpu_us_per_pkt"))), 2),
+                spread(col(b, "pkts_per_s"), 0), spread(col(o, "pkts_per_s"), 0),
+                spread(col(b, "loss_pct_max"), 2), spread(col(o, "loss_pct_max"), 2),
+                spread(col(b, "rss_kb", 1 / 1024.0)), spread(col(o, "rss_kb", 1 / 1024.0))))
+        lines.append("")
+    return lines
+
+
+def idle_table(idle):
+    lines = ["Idle connections beside UDP viewers (each idle connection sent one OPTIONS, then nothing; a probe"
+             " sends an OPTIONS every 100 ms in the window; mean (min-max) over the rounds)", "",
+             "| server | idle held / asked | viewers playing | CPU % | RSS MB | OPTIONS p50 ms | OPTIONS p99 ms"
+             " | OPTIONS max ms | probe failures | pkt/s | loss % max |",
+             "|" + "---|" * 11]
+    for server in ("before", "ours", "gst"):
+        rs = [r for r in idle if r["server"] == server]
+        if not rs:
+            continue
+
+        def col(key, scale=1.0):
+            return [r[key] * scale if r.get(key) is not None else None for r in rs]
+        lines.append("| %s | %s / %d | %s / %d | %s | %s | %s | %s | %s | %s | %s | %s |" % (
+            server, spread(col("idle_held"), 0), rs[0].get("idle_requested", 0), spread(col("playing"), 0),
+            rs[0]["clients"], spread(col("cpu_pct")), spread(col("rss_kb", 1 / 1024.0)),
+            spread(col("rtt_p50_ms"), 3), spread(col("rtt_p99_ms"), 3), spread(col("rtt_max_ms"), 2),
+            spread(col("rtt_failed"), 0), spread(col("pkts_per_s"), 0), spread(col("loss_pct_max"), 2)))
+    lines.append("")
+    return lines
+
+
 def tables(fan, lat, fp, prof, mach, slow=()):
     lines = []
     lines.append("Machine: %d CPUs, %s, Linux %s (load average %.2f at start)" %
                  (mach["nproc"], mach["cpu"], mach["kernel"], mach["loadavg_start"]))
     lines.append("")
-    by = {(r["server"], r["transport"], r["clients"]): r for r in fan}
+    idle = [r for r in fan if r.get("phase") == "idle"]
+    fan = [r for r in fan if r.get("phase", "fanout") == "fanout"]
+    if idle:
+        lines += idle_table(idle)
+    if any(r["server"] == "before" for r in fan):
+        lines += before_after_tables(fan)
+    by = {(r["server"], r["transport"], r["clients"]): r for r in fan if r["server"] != "before"}
     for transport in sorted({r["transport"] for r in fan}, key=lambda t: t != "udp"):
         lines.append("Fan-out over %s (3 Mbit/s H.264, 25 fps; CPU = daemon user+sys over the window)" %
                      transport.upper())
@@ -511,7 +626,13 @@ def main():
     ap.add_argument("--out", default=os.path.join(HERE, "results"))
     ap.add_argument("--sizes", default="1,10,50,100,200,500")
     ap.add_argument("--transports", default="udp,tcp")
-    ap.add_argument("--servers", default="ours,gst")
+    ap.add_argument("--servers", default="ours,gst",
+                    help="ours, gst, and before (the build given by --before-build)")
+    ap.add_argument("--before-build", help="build folder of an earlier ostra to compare with (its src/ostra)")
+    ap.add_argument("--rounds", type=int, default=1, help="measure every server this many times, interleaved")
+    ap.add_argument("--idle", type=int, default=2000, help="idle connections in the idle-connections run")
+    ap.add_argument("--idle-viewers", type=int, default=100, help="UDP viewers beside the idle connections")
+    ap.add_argument("--no-idle", action="store_true")
     ap.add_argument("--duration", type=float, default=8.0)
     ap.add_argument("--warmup", type=float, default=2.0)
     ap.add_argument("--rates", default="25,25.1,30")
@@ -528,12 +649,14 @@ def main():
     a.sizes = [int(x) for x in a.sizes.split(",") if x]
     a.transports = [x for x in a.transports.split(",") if x]
     a.servers = [x for x in a.servers.split(",") if x]
+    if "before" in a.servers and not a.before_build:
+        raise SystemExit("bench: --servers before needs --before-build")
     a.rates = [x for x in a.rates.split(",") if x]
     a.latency_clients = [int(x) for x in a.latency_clients.split(",") if x]
     a.slow = [] if a.no_slow else [int(x) for x in a.slow.split(",") if x]
     if a.report_only:
         rs = [json.loads(l) for l in open(a.report_only) if l.startswith("{")]
-        fan = [r for r in rs if r.get("phase") == "fanout"]
+        fan = [r for r in rs if r.get("phase") in ("fanout", "idle")]
         lat = [r for r in rs if r.get("phase") == "latency"]
         prof = [r for r in rs if r.get("phase") == "profile"]
         slow = [r for r in rs if r.get("phase") == "slow"]
@@ -562,7 +685,8 @@ def main():
         b.stop_all()
     for which in ("ours", "gst"):
         for n, key in ((1, "1"), (100, "100")):
-            r = next((r for r in fan if r["server"] == which and r["clients"] == n and r["transport"] == "udp"), None)
+            r = next((r for r in fan if r["server"] == which and r["clients"] == n and r["transport"] == "udp"
+                      and r.get("phase") == "fanout"), None)
             if r:
                 fp["%s_rss%s_kb" % (which, key)] = r.get("rss_kb")
                 fp["%s_allocs%s_per_s" % (which, key)] = r.get("allocs_per_s")
@@ -570,8 +694,9 @@ def main():
     with open(os.path.join(b.out, "results.md"), "w") as f:
         f.write(text + "\n")
     print(text)
-    keep = ("server", "transport", "clients", "measured", "cpu_pct", "cpu_us_per_pkt", "rss_kb", "pkts_per_s",
-            "mbit_per_s", "loss_pct_avg", "loss_pct_max", "allocs_per_s")
+    keep = ("phase", "round", "server", "transport", "clients", "measured", "cpu_pct", "cpu_us_per_pkt", "rss_kb",
+            "pkts_per_s", "mbit_per_s", "loss_pct_avg", "loss_pct_max", "allocs_per_s", "idle_held", "rtt_p50_ms",
+            "rtt_p99_ms", "rtt_max_ms")
     summary = {
         "bench": "ostra", "machine": mach, "elapsed_s": round(time.time() - t0, 1),
         "fanout": [{k: r.get(k) for k in keep} for r in fan],

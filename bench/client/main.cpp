@@ -14,6 +14,11 @@
 // M more clients over TCP that set up, play and then never read; they are not
 // measured (what the N measured clients lose beside them is).
 //
+// With --idle N, N more connections are opened first, each answered one
+// OPTIONS and then left silent for the whole run; during the window a probe
+// connection sends an OPTIONS every 100 ms and its round-trip times are
+// reported.
+//
 // With --units-out FILE every packet received in the window is also grouped by
 // RTP timestamp (one access unit) across all clients: earliest and latest
 // arrival (CLOCK_REALTIME; the kernel's receive time for UDP), the marker bit
@@ -69,6 +74,7 @@ struct Options {
   int keepaliveSec = 20;
   int rcvbuf = 1 << 20;
   int basePort = 30000;
+  int idle = 0;
   pid_t pid = 0;
   std::string allocFile;
   std::string unitsOut;
@@ -89,6 +95,7 @@ void usage() {
                "  --keepalive S       OPTIONS with the session every S seconds (default 20)\n"
                "  --rcvbuf BYTES      socket receive buffer (default 1 MiB; forced when root)\n"
                "  --base-port P       first UDP client port (default 30000)\n"
+               "  --idle N            hold N idle connections (one OPTIONS each) and probe the OPTIONS round trip\n"
                "  --pid PID           server process to sample (CPU, RSS)\n"
                "  --alloc-file F      counters file of the counting allocator loaded into the server\n"
                "  --units-out F       write per-access-unit arrival records for the latency analysis\n"
@@ -627,6 +634,96 @@ void readUdp(Bench& b, Client& c, int fd, bool rtp, RecvBatch& rb) {
   }
 }
 
+// ---------------------------------------------------------------- idle connections and the probe
+
+sockaddr_in serverAddress(Options const& o) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(o.port));
+  inet_pton(AF_INET, o.host.c_str(), &a.sin_addr);
+  return a;
+}
+
+// Opens 'n' connections, 16 at a time, and sends an OPTIONS on each; those
+// answered 200 are kept (returned), the others closed.
+std::vector<int> openIdle(Options const& o, int n) {
+  std::vector<int> held;
+  std::string const req = "OPTIONS " + o.url + " RTSP/1.0\r\nCSeq: 1\r\n\r\n";
+  sockaddr_in a = serverAddress(o);
+  for (int done = 0; done < n && !gStop;) {
+    int batch = std::min(16, n - done);
+    std::vector<pollfd> p(static_cast<size_t>(batch));
+    for (auto& q : p) {
+      q.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      q.events = POLLOUT;
+      connect(q.fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    int open = batch;
+    int64_t deadline = nowNs() + 5000000000LL;
+    while (open > 0 && nowNs() < deadline) {
+      if (poll(p.data(), nfds_t(batch), 50) <= 0) continue;
+      for (auto& q : p) {
+        if (q.fd < 0 || q.revents == 0) continue;
+        if (q.events == POLLOUT && !(q.revents & (POLLERR | POLLHUP))) {
+          q.events = POLLIN;
+          if (send(q.fd, req.data(), req.size(), MSG_NOSIGNAL) == ssize_t(req.size())) continue;
+        }
+        char buf[512];
+        ssize_t r = recv(q.fd, buf, sizeof buf, 0);
+        if (r > 12 && std::strncmp(buf, "RTSP/1.0 200", 12) == 0) {
+          held.push_back(q.fd);
+        } else {
+          close(q.fd);
+        }
+        q.fd = -1;
+        --open;
+      }
+    }
+    for (auto& q : p)
+      if (q.fd >= 0) close(q.fd);
+    done += batch;
+  }
+  return held;
+}
+
+// One OPTIONS round trip on a blocking connection, in nanoseconds (-1 on failure).
+int64_t probeOnce(Options const& o, int& fd, int cseq) {
+  if (fd < 0) {
+    fd = socket(AF_INET, SOCK_STREAM, 0);
+    timeval tv{2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in a = serverAddress(o);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      close(fd);
+      fd = -1;
+      return -1;
+    }
+  }
+  std::string req = "OPTIONS " + o.url + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) + "\r\n\r\n";
+  int64_t t0 = nowNs();
+  if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) != ssize_t(req.size())) return -1;
+  std::string in;
+  char buf[1024];
+  while (in.find("\r\n\r\n") == std::string::npos) {
+    ssize_t r = recv(fd, buf, sizeof buf, 0);
+    if (r <= 0) {
+      close(fd);
+      fd = -1;
+      return -1;
+    }
+    in.append(buf, size_t(r));
+  }
+  return nowNs() - t0;
+}
+
+double percentileMs(std::vector<int64_t> v, double q) {
+  if (v.empty()) return -1;
+  std::sort(v.begin(), v.end());
+  return double(v[std::min(v.size() - 1, size_t(q * double(v.size())))]) / 1e6;
+}
+
 struct ProcSample {
   double cpuSec = 0;
   unsigned long long runNs = 0;
@@ -752,6 +849,8 @@ int main(int argc, char** argv) {
       o.rcvbuf = std::atoi(val());
     else if (a == "--base-port")
       o.basePort = std::atoi(val());
+    else if (a == "--idle")
+      o.idle = std::max(0, std::atoi(val()));
     else if (a == "--pid")
       o.pid = pid_t(std::atoi(val()));
     else if (a == "--alloc-file")
@@ -782,7 +881,7 @@ int main(int argc, char** argv) {
   rlimit rl;
   getrlimit(RLIMIT_NOFILE, &rl);
   int const total = o.clients + o.idleClients;
-  rlim_t want = rlim_t(total) * 3 + 64;
+  rlim_t want = rlim_t(total) * 3 + rlim_t(o.idle) + 64;
   if (rl.rlim_cur < want) {
     rl.rlim_cur = std::min(want, rl.rlim_max);
     if (rl.rlim_max < want && geteuid() == 0) rl.rlim_max = rl.rlim_cur = want;
@@ -802,6 +901,11 @@ int main(int argc, char** argv) {
     c.idle = i >= o.clients;
     c.tcp = o.tcp || c.idle;
   }
+
+  std::vector<int> idleFds = openIdle(o, o.idle);
+  int probeFd = -1, probeCseq = 0, probeFailures = 0;
+  int64_t lastProbe = 0;
+  std::vector<int64_t> rtts;
 
   auto recvBatch = std::make_unique<RecvBatch>();
   std::vector<epoll_event> evs(1024);
@@ -846,6 +950,14 @@ int main(int argc, char** argv) {
       for (auto& c : b.cl) c.atEnd = c.c;
       b.windowOpen = false;
       break;
+    }
+    if (b.windowOpen && o.idle > 0 && now - lastProbe >= 100000000) {
+      lastProbe = now;
+      int64_t rtt = probeOnce(o, probeFd, ++probeCseq);
+      if (rtt >= 0)
+        rtts.push_back(rtt);
+      else
+        ++probeFailures;
     }
     // Keep-alives.
     if (o.keepaliveSec > 0)
@@ -951,14 +1063,17 @@ int main(int argc, char** argv) {
       ",\"idle_clients\":%d,\"late\":%s"
       ",\"loss_pct_avg\":%.4f,\"loss_pct_max\":%.4f,\"cpu_s\":%.4f,\"cpu_ticks_s\":%.2f,\"cpu_pct\":%.1f,"
       "\"cpu_us_per_pkt\":%.3f,\"rss_kb\":%ld,\"hwm_kb\":%ld,\"threads\":%d,\"allocs\":%" PRIu64
-      ",\"allocs_per_s\":%.1f,\"alloc_bytes_per_s\":%.0f,\"first_failure\":\"%s\"}\n",
+      ",\"allocs_per_s\":%.1f,\"alloc_bytes_per_s\":%.0f,\"idle_requested\":%d,\"idle_held\":%zu,"
+      "\"rtt_n\":%zu,\"rtt_failed\":%d,\"rtt_p50_ms\":%.3f,\"rtt_p99_ms\":%.3f,\"rtt_max_ms\":%.3f,"
+      "\"first_failure\":\"%s\"}\n",
       o.label.c_str(), o.tcp ? "tcp" : "udp", o.clients, playingAtEnd, measured, failed, starved, setupSec, win, pk, by,
       win > 0 ? double(pk) / win : 0, win > 0 ? double(by) / win : 0, win > 0 ? double(by) * 8 / win / 1e6 : 0, lost,
       expected, gaps, gapsTotal, missingTotal, o.idleClients, o.late ? "true" : "false",
       measured ? 100.0 * lossSum / measured : 0, 100.0 * lossMax, cpu, cpuTicks,
       (cpu >= 0 && win > 0) ? 100.0 * cpu / win : -1, (cpu >= 0 && pk) ? cpu * 1e6 / double(pk) : -1, p1.rssKb,
       p1.hwmKb, p1.threads, p1.allocs - p0.allocs, win > 0 ? double(p1.allocs - p0.allocs) / win : 0,
-      win > 0 ? double(p1.allocBytes - p0.allocBytes) / win : 0, firstFail.c_str());
+      win > 0 ? double(p1.allocBytes - p0.allocBytes) / win : 0, o.idle, idleFds.size(), rtts.size(), probeFailures,
+      percentileMs(rtts, 0.5), percentileMs(rtts, 0.99), percentileMs(rtts, 1.0), firstFail.c_str());
   std::fflush(stdout);
 
   if (b.recordUnits) {
@@ -979,6 +1094,8 @@ int main(int argc, char** argv) {
   for (auto& c : b.cl)
     for (int fd : {c.fd, c.rtpFd, c.rtcpFd})
       if (fd >= 0) close(fd);
+  for (int fd : idleFds) close(fd);
+  if (probeFd >= 0) close(probeFd);
   close(b.ep);
   return measured > 0 ? 0 : 1;
 }
