@@ -53,7 +53,7 @@ fi
 # The emulated suites keep the processor busy while the static daemon's
 # end-to-end scenarios mostly wait, so both run at once.
 echo "== tests (armhf under qemu-user) and (static build, end to end)"
-(cd build-static && ctest --output-on-failure -R e2e >e2e.log 2>&1) &
+(cd build-static && ctest --output-on-failure -j2 -R e2e >e2e.log 2>&1) &
 static_tests=$!
 bash scripts/cross.sh armhf --test || status=1
 wait $static_tests || status=1
