@@ -411,18 +411,24 @@ TEST(ConnectionBoundsE2E, ClientsComingAndGoingLeaveNothingBehind) {
         usleep(500000);
         int fds0 = daemontest::openDescriptors(d.pid());
         long rss0 = daemontest::residentKb(d.pid());
-        cycleFor(daemontest::nowMs() + seconds * 1000, 1);
+        cycleFor(daemontest::nowMs() + seconds * 500, 1);
+        long rssHalf = daemontest::residentKb(d.pid());
+        cycleFor(daemontest::nowMs() + seconds * 500, 1);
         int64_t deadline = daemontest::nowMs() + 5000;
         while (daemontest::openDescriptors(d.pid()) != fds0 && daemontest::nowMs() < deadline) usleep(50000);
         int fds = daemontest::openDescriptors(d.pid());
         long rss = daemontest::residentKb(d.pid());
-        printf("figure: soak %d s: %d cycles, descriptors %d -> %d, RSS %ld -> %ld kB\n", seconds, cycles.load(), fds0,
-               fds, rss0, rss);
+        printf("figure: soak %d s: %d cycles, descriptors %d -> %d, RSS %ld -> %ld -> %ld kB\n", seconds, cycles.load(),
+               fds0, fds, rss0, rssHalf, rss);
         check(failed == 0 && cycles >= 40, "cycles: " + std::to_string(cycles) + ", failed " + std::to_string(failed));
         check(fds == fds0, "descriptors back to " + std::to_string(fds0) + ": " + std::to_string(fds));
 #if !defined(__SANITIZE_ADDRESS__)
-        // (Under AddressSanitizer freed memory is held in quarantine: no figure to compare.)
-        check(rss <= rss0 + 256, "RSS back to " + std::to_string(rss0) + " kB: " + std::to_string(rss));
+        // (Under AddressSanitizer freed memory is held in quarantine: no figure to compare.) The heap's
+        // high-water mark moves a little with how the 20 clients happen to overlap; a leak grows with the
+        // cycles, so the second half of the run must add next to nothing.
+        check(rss <= rss0 + 512 && rss <= rssHalf + 128, "RSS back to " + std::to_string(rss0) + " kB (" +
+                                                             std::to_string(rssHalf) +
+                                                             " at half time): " + std::to_string(rss));
 #endif
         for (size_t i = 0; i < longLived.size(); ++i) {
           SequenceCounter const& c = longLived[i]->counts();
