@@ -57,6 +57,98 @@ namespace {
 
 void onSignal(int) { gStop = 1; }
 
+// Three descriptors per UDP client, one per TCP client, one per idle
+// connection, plus headroom.
+void raiseDescriptorLimit(Options const& o, int total) {
+  rlimit rl;
+  getrlimit(RLIMIT_NOFILE, &rl);
+  rlim_t want = rlim_t(total) * 3 + rlim_t(o.idle) + 64;
+  if (rl.rlim_cur < want) {
+    rl.rlim_cur = std::min(want, rl.rlim_max);
+    if (rl.rlim_max < want && geteuid() == 0) rl.rlim_max = rl.rlim_cur = want;
+    setrlimit(RLIMIT_NOFILE, &rl);
+  }
+}
+
+void initClients(Bench& b, int total) {
+  b.ep = epoll_create1(0);
+  b.recordUnits = !b.o.unitsOut.empty();
+  b.nextPort = b.o.basePort;
+  b.cl.resize(size_t(total));
+  for (int i = 0; i < total; ++i) {
+    Client& c = b.cl[size_t(i)];
+    c.idx = i;
+    c.idle = i >= b.o.clients;
+    c.tcp = b.o.tcp || c.idle;
+  }
+}
+
+// A connect that completed: on to DESCRIBE, or the client fails.
+void finishConnect(Bench& b, Client& c, epoll_event const& e) {
+  if (!(e.events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) return;
+  int err = 0;
+  socklen_t el = sizeof err;
+  getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &el);
+  if (err) {
+    fail(b, c, std::string("connect: ") + std::strerror(err));
+    return;
+  }
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = e.data.u64;
+  epoll_ctl(b.ep, EPOLL_CTL_MOD, c.fd, &ev);
+  sendDescribe(b, c);
+}
+
+// One epoll wait and the events it returned. 'counting' is false while the
+// clients tear down (RTP that still arrives is read, not counted).
+void dispatchEvents(Bench& b, std::vector<epoll_event>& evs, RecvBatch& batch, bool counting) {
+  int n = epoll_wait(b.ep, evs.data(), int(evs.size()), 20);
+  int64_t now = nowNs();
+  for (int i = 0; i < n; ++i) {
+    uint64_t k = evs[size_t(i)].data.u64;
+    Client& c = b.cl[size_t(k >> 2)];
+    int kind = int(k & 3);
+    if (c.state == State::Failed) continue;
+    if (kind != 0) {
+      readUdp(b, c, kind == 1 ? c.rtpFd : c.rtcpFd, counting && kind == 1, batch);
+    } else if (counting && c.state == State::Connecting) {
+      finishConnect(b, c, evs[size_t(i)]);
+    } else {
+      readTcp(b, c, now);
+    }
+  }
+}
+
+// Keeps `concurrency` handshakes in flight until every client is started.
+// True when every client plays or has failed.
+bool startMoreClients(Bench& b, int& started) {
+  int const total = int(b.cl.size());
+  int inFlight = 0, playing = 0, failed = 0;
+  for (auto& c : b.cl) {
+    if (c.state == State::Connecting || c.state == State::Describe || c.state == State::Setup || c.state == State::Play)
+      inFlight++;
+    else if (c.state == State::Playing)
+      playing++;
+    else if (c.state == State::Failed)
+      failed++;
+  }
+  while (started < total && inFlight < b.o.concurrency) {
+    startClient(b, b.cl[size_t(started++)]);
+    inFlight++;
+  }
+  return playing + failed == total;
+}
+
+void sendKeepalives(Bench& b, int64_t now) {
+  if (b.o.keepaliveSec <= 0) return;
+  for (auto& c : b.cl)
+    if (c.state == State::Playing && now - c.lastKeepalive > int64_t(b.o.keepaliveSec) * 1000000000) {
+      c.lastKeepalive = now;
+      sendRequest(b, c, "OPTIONS", b.o.url, "");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -64,30 +156,12 @@ int main(int argc, char** argv) {
   Options& o = b.o;
   int const status = parseOptions(argc, argv, o);
   if (status >= 0) return status;
-  // Three descriptors per UDP client, one per TCP client, plus headroom.
-  rlimit rl;
-  getrlimit(RLIMIT_NOFILE, &rl);
   int const total = o.clients + o.idleClients;
-  rlim_t want = rlim_t(total) * 3 + rlim_t(o.idle) + 64;
-  if (rl.rlim_cur < want) {
-    rl.rlim_cur = std::min(want, rl.rlim_max);
-    if (rl.rlim_max < want && geteuid() == 0) rl.rlim_max = rl.rlim_cur = want;
-    setrlimit(RLIMIT_NOFILE, &rl);
-  }
+  raiseDescriptorLimit(o, total);
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
-
-  b.ep = epoll_create1(0);
-  b.recordUnits = !o.unitsOut.empty();
-  b.nextPort = o.basePort;
-  b.cl.resize(size_t(total));
-  for (int i = 0; i < total; ++i) {
-    Client& c = b.cl[size_t(i)];
-    c.idx = i;
-    c.idle = i >= o.clients;
-    c.tcp = o.tcp || c.idle;
-  }
+  initClients(b, total);
 
   std::vector<int> idleFds = openIdle(o, o.idle);
   int probeFd = -1, probeCseq = 0, probeFailures = 0;
@@ -104,22 +178,8 @@ int main(int argc, char** argv) {
 
   while (!gStop) {
     int64_t now = nowNs();
-    // Keep `concurrency` handshakes in flight until every client is started.
-    int inFlight = 0, playing = 0, failed = 0;
-    for (auto& c : b.cl) {
-      if (c.state == State::Connecting || c.state == State::Describe || c.state == State::Setup ||
-          c.state == State::Play)
-        inFlight++;
-      else if (c.state == State::Playing)
-        playing++;
-      else if (c.state == State::Failed)
-        failed++;
-    }
-    while (started < total && inFlight < o.concurrency) {
-      startClient(b, b.cl[size_t(started++)]);
-      inFlight++;
-    }
-    if (!allPlayingAt && (playing + failed == total || now - t0 > int64_t(o.setupTimeout * 1e9))) {
+    bool const allSettled = startMoreClients(b, started);
+    if (!allPlayingAt && (allSettled || now - t0 > int64_t(o.setupTimeout * 1e9))) {
       allPlayingAt = now;
       setupSec = double(now - t0) / 1e9;
       for (auto& c : b.cl)  // late readers: every handshake is done, now the streams
@@ -146,61 +206,15 @@ int main(int argc, char** argv) {
       else
         ++probeFailures;
     }
-    // Keep-alives.
-    if (o.keepaliveSec > 0)
-      for (auto& c : b.cl)
-        if (c.state == State::Playing && now - c.lastKeepalive > int64_t(o.keepaliveSec) * 1000000000) {
-          c.lastKeepalive = now;
-          sendRequest(b, c, "OPTIONS", o.url, "");
-        }
-
-    int n = epoll_wait(b.ep, evs.data(), int(evs.size()), 20);
-    now = nowNs();
-    for (int i = 0; i < n; ++i) {
-      uint64_t k = evs[size_t(i)].data.u64;
-      Client& c = b.cl[size_t(k >> 2)];
-      int kind = int(k & 3);
-      if (c.state == State::Failed) continue;
-      if (kind == 0) {
-        if (c.state == State::Connecting) {
-          if (!(evs[size_t(i)].events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) continue;
-          int err = 0;
-          socklen_t el = sizeof err;
-          getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &el);
-          if (err) {
-            fail(b, c, std::string("connect: ") + std::strerror(err));
-            continue;
-          }
-          epoll_event ev{};
-          ev.events = EPOLLIN;
-          ev.data.u64 = k;
-          epoll_ctl(b.ep, EPOLL_CTL_MOD, c.fd, &ev);
-          sendDescribe(b, c);
-          continue;
-        }
-        readTcp(b, c, now);
-      } else {
-        readUdp(b, c, kind == 1 ? c.rtpFd : c.rtcpFd, kind == 1, *recvBatch);
-      }
-    }
+    sendKeepalives(b, now);
+    dispatchEvents(b, evs, *recvBatch, true);
   }
 
   // Tear down politely, then close everything.
   for (auto& c : b.cl)
     if (c.state == State::Playing && !c.idle) sendRequest(b, c, "TEARDOWN", o.url, "");
   int64_t tdEnd = nowNs() + 300000000;
-  while (nowNs() < tdEnd) {
-    int n = epoll_wait(b.ep, evs.data(), int(evs.size()), 20);
-    for (int i = 0; i < n; ++i) {
-      uint64_t k = evs[size_t(i)].data.u64;
-      Client& c = b.cl[size_t(k >> 2)];
-      if (c.state == State::Failed) continue;
-      if ((k & 3) == 0)
-        readTcp(b, c, nowNs());
-      else
-        readUdp(b, c, (k & 3) == 1 ? c.rtpFd : c.rtcpFd, false, *recvBatch);
-    }
-  }
+  while (nowNs() < tdEnd) dispatchEvents(b, evs, *recvBatch, false);
 
   RunFigures figures{setupSec, windowStart, windowEnd, p0, p1, idleFds.size(), rtts, probeFailures};
   int const measured = printResults(b, figures);
