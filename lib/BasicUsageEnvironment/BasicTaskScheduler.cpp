@@ -7,7 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
+
+#include "MonotonicClock.hh"
 
 namespace {
 
@@ -84,12 +85,6 @@ BasicTaskScheduler::~BasicTaskScheduler() {
   if (fEpollFd >= 0) ::close(fEpollFd);
 }
 
-int64_t BasicTaskScheduler::nowMicros() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
 TaskScheduler::TaskToken BasicTaskScheduler::scheduleDelayedTask(int64_t microseconds, TaskFunc* proc,
                                                                  void* clientData) {
   if (microseconds < 0) microseconds = 0;
@@ -102,7 +97,7 @@ TaskScheduler::TaskToken BasicTaskScheduler::scheduleDelayedTask(int64_t microse
     fTasks.emplace_back();
   }
   Task& t = fTasks[index];
-  t.due = nowMicros() + microseconds;
+  t.due = monotonicMicros() + microseconds;
   t.seq = fNextSeq++;
   t.proc = proc;
   t.clientData = clientData;
@@ -148,7 +143,7 @@ void BasicTaskScheduler::compactHeapIfStale() {
 }
 
 void BasicTaskScheduler::runDueTasks() {
-  int64_t const now = nowMicros();
+  int64_t const now = monotonicMicros();
   uint64_t const seqLimit = fNextSeq;  // tasks scheduled by these tasks wait for the next pass
   while (!fHeap.empty()) {
     HeapEntry const top = fHeap.front();
@@ -238,7 +233,7 @@ int BasicTaskScheduler::waitForEvents(int64_t waitMicros) {
 void BasicTaskScheduler::SingleStep(unsigned maxDelayTime) {
   int64_t wait = fMaxSchedulerGranularity;
   if (maxDelayTime > 0 && maxDelayTime < wait) wait = maxDelayTime;
-  if (!fHeap.empty()) wait = std::min<int64_t>(wait, std::max<int64_t>(0, fHeap.front().due - nowMicros()));
+  if (!fHeap.empty()) wait = std::min<int64_t>(wait, std::max<int64_t>(0, fHeap.front().due - monotonicMicros()));
 
   int n = waitForEvents(wait);
   if (n < 0) {

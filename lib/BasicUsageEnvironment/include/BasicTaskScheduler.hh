@@ -65,7 +65,6 @@ private:
     uint32_t generation;
   };
 
-  static int64_t nowMicros();
   void releaseTask(uint32_t index);
   void runDueTasks();
   void compactHeapIfStale();

@@ -72,7 +72,6 @@ private:
   void endBurst();
   void resetPacket();
   unsigned char* packet() const { return fPackets.get() + fSlot * kSlotSize; }
-  static int64_t monotonicMicros();
 
   static constexpr unsigned kBurstSlots = RTPInterface::kMaxBurst;
   static constexpr unsigned kSlotSize = 1456;

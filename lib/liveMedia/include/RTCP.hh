@@ -27,7 +27,8 @@ public:
   // Sends an SR + SDES compound packet to every destination now (the regular
   // schedule goes on).
   void sendReport();
-  // Sends SR + BYE to every destination now.
+  // Sends SR + BYE to every destination now (interleaved clients get it through
+  // their own queues: it outlives the output store).
   void sendBYE();
 
   RTPInterface& rtcpInterface() { return fRTCPInterface; }

@@ -78,6 +78,8 @@ private:
   RTPInterface& operator=(RTPInterface const&) = delete;
 
   TrackOutputStore& ensureStore();
+  // Each interleaved client's own copy, through its connection's queue.
+  Boolean writeToEachChannel(unsigned char const* packet, unsigned size);
 
   struct Stream {
     InterleavedChannelWriter* writer;

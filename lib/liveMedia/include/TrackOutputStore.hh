@@ -93,7 +93,6 @@ public:
   // One ever-increasing order shared by every store and every connection's
   // own queue: what was produced first is written first.
   static uint64_t nextOrder() { return ++sOrder; }
-  static int64_t nowMicros();  // the clock of storedAt
 
 private:
   TrackOutputStore(TrackOutputStore const&) = delete;

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "MonotonicClock.hh"
+
 namespace {
 
 constexpr size_t kLargestFrame = 4 + 65535;
@@ -146,7 +148,7 @@ void InterleavedSocketWriter::resumeAtKeyPoint(Subscription& s) {
   // The reader resumes with half of what it may lag behind still ahead of it,
   // so a reader that stays slow is not moved on with every new packet.
   uint64_t const maxBacklog = std::min<uint64_t>(fFrameBacklog, st.window().bytes) / 2;
-  int64_t const oldest = TrackOutputStore::nowMicros() - st.window().micros / 2;
+  int64_t const oldest = monotonicMicros() - st.window().micros / 2;
   while (s.pos < st.end()) {
     TrackOutputStore::Packet const& p = st.at(s.pos);
     bool const ours = s.channel[static_cast<int>(p.kind)] >= 0;
@@ -166,7 +168,7 @@ void InterleavedSocketWriter::noteSkip(unsigned skipped) {
   fSkippedUnreported += skipped;
   // One line for a skip; a reader that keeps falling behind is reported at
   // most every few seconds, with the packets skipped meanwhile.
-  int64_t const now = TrackOutputStore::nowMicros();
+  int64_t const now = monotonicMicros();
   if (fPeerName[0] == '\0' || (fLastSkipReport != 0 && now - fLastSkipReport < kSkipReportInterval)) return;
   fEnv << "Interleaved client " << fPeerName << " fell behind the output window: " << fSkippedUnreported
        << " packets skipped, resumed at a key frame\n";

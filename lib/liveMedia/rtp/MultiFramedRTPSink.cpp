@@ -1,10 +1,9 @@
 #include "MultiFramedRTPSink.hh"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cstring>
 
+#include "MonotonicClock.hh"
 #include "OutPacketBuffer.hh"
 #include "RTPConstants.hh"
 
@@ -42,12 +41,6 @@ unsigned MultiFramedRTPSink::packFragment(unsigned char const* frame, unsigned f
   std::memcpy(out, frame + offset, n);
   consumed = n;
   return n;
-}
-
-int64_t MultiFramedRTPSink::monotonicMicros() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
 Boolean MultiFramedRTPSink::continuePlaying() {

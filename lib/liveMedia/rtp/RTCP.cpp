@@ -60,14 +60,7 @@ RTCPInstance::~RTCPInstance() {
   Groupsock* gs = fRTCPInterface.gs();
   if (fReading && gs != nullptr) envir().taskScheduler().disableBackgroundHandling(gs->socketNum());
   // Whoever is still attached learns that this stream has ended.
-  if ((gs != nullptr && gs->numDestinations() > 0) || fRTCPInterface.numStreamSockets() > 0) {
-    // The stream's output store goes with the stream: interleaved clients
-    // still behind in it get the BYE in their own queues.
-    unsigned n = addSR(fOutBuf);
-    n += addBYE(fOutBuf + n);
-    fRTCPInterface.sendLastPacket(fOutBuf, n);
-    ++fNumReportsSent;
-  }
+  if ((gs != nullptr && gs->numDestinations() > 0) || fRTCPInterface.numStreamSockets() > 0) sendBYE();
 }
 
 Boolean RTCPInstance::isRTCPInstance() const { return True; }
@@ -143,7 +136,10 @@ void RTCPInstance::sendReport() {
 void RTCPInstance::sendBYE() {
   unsigned n = addSR(fOutBuf);
   n += addBYE(fOutBuf + n);
-  sendBuilt(n);
+  // The stream's output store goes with the stream: interleaved clients still
+  // behind in it get the BYE in their own queues.
+  fRTCPInterface.sendLastPacket(fOutBuf, n);
+  ++fNumReportsSent;
 }
 
 void RTCPInstance::scheduleNextReport() {

@@ -54,12 +54,18 @@ void RTPInterface::stagePacket(unsigned char const* packet, unsigned size, bool 
     store->append(fKind, packet, size, startsUnit, keyPoint);
     return;
   }
-  // Too large for the store: each client gets its own copy. Indexed loop: a
-  // writer may drop its own channel from inside the call.
+  // Too large for the store: each client gets its own copy.
+  if (!writeToEachChannel(packet, size)) fBurstOK = False;
+}
+
+Boolean RTPInterface::writeToEachChannel(unsigned char const* packet, unsigned size) {
+  Boolean ok = True;
+  // Indexed loop: a writer may drop its own channel from inside the call.
   for (size_t i = 0; i < fStreams.size(); ++i) {
     Stream s = fStreams[i];
-    if (!s.writer->writeInterleavedFrame(s.channelId, packet, size)) fBurstOK = False;
+    if (!s.writer->writeInterleavedFrame(s.channelId, packet, size)) ok = False;
   }
+  return ok;
 }
 
 void RTPInterface::markUnitKeyPoint() {
@@ -83,11 +89,7 @@ Boolean RTPInterface::sendLastPacket(unsigned char const* packet, unsigned size)
   if (fNumStaged > 0) flushBurst();
   Boolean ok = True;
   if (fGS != nullptr && fGS->numDestinations() > 0 && !fGS->output(fGS->env(), packet, size)) ok = False;
-  // Indexed loop: a writer may drop its own channel from inside the call.
-  for (size_t i = 0; i < fStreams.size(); ++i) {
-    Stream s = fStreams[i];
-    if (!s.writer->writeInterleavedFrame(s.channelId, packet, size)) ok = False;
-  }
+  if (!writeToEachChannel(packet, size)) ok = False;
   return ok;
 }
 

@@ -1,18 +1,12 @@
 #include "TrackOutputStore.hh"
+#include "MonotonicClock.hh"
 
 #include <sys/mman.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cstring>
 
 uint64_t TrackOutputStore::sOrder = 0;
-
-int64_t TrackOutputStore::nowMicros() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
 
 TrackOutputStore::TrackOutputStore(Window const& window)
     : fWindow(window),
@@ -102,7 +96,7 @@ void TrackOutputStore::append(Kind kind, unsigned char const* data, unsigned siz
     evictUnneeded();
   }
   unsigned const framedSize = kHeaderRoom + size;
-  int64_t const now = nowMicros();
+  int64_t const now = monotonicMicros();
   evictForRoom(framedSize, now);
   size_t at = fits(fWriteAt, framedSize) ? fWriteAt : 0;
   unsigned char* p = fBytes + at;

@@ -1,9 +1,9 @@
 #include "RTSPRequestHandler.hh"
 
-#include <chrono>
 #include <cstring>
 
 #include "InterleavedSocketWriter.hh"
+#include "MonotonicClock.hh"
 #include "RTSPClientSession.hh"
 #include "RTSPResponseBuilder.hh"
 #include "ServerMediaSession.hh"
@@ -384,11 +384,6 @@ void RTSPRequestHandler::sendHeldAnswer() {
   fHeldAnswer.clear();
   fHoldMicroseconds = 0;
   send();
-}
-
-int64_t RTSPRequestHandler::monotonicMicros() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
 }
 
 std::string RTSPRequestHandler::urlPrefix() const {

@@ -77,7 +77,6 @@ private:
 
   std::string urlPrefix() const;  // "rtsp://<local-ip>[:port]/"
   static std::string now();       // the Date header's text
-  static int64_t monotonicMicros();
   void sendSimpleResponse(char const* status, std::string_view cseq);
   void sendMethodNotAllowed(std::string_view cseq);
   void send();  // writes fResponse to the connection
