@@ -181,26 +181,27 @@ class Bench:
             fp[which + "_idle_allocs_per_s"] = round((a1 - a0) / 3.0, 1) if a0 is not None and a1 is not None else None
         return fp
 
+    def measure(self, which, n, transport, label, fields, pause, **client_options):
+        """One client run, recorded with 'fields'; then 'pause' seconds for the server to drop the sessions."""
+        log(label)
+        res = self.run_client(which, n, transport, label, self.a.duration, **client_options)
+        res.update(fields)
+        self.record(res)
+        time.sleep(pause)
+        return res
+
     def measure_server(self, which, rnd):
         """The idle-connections run and the fan-out runs of one server, in round 'rnd'."""
         results = []
         if not self.a.no_idle:
             label = "idle-%s-%d-%d" % (which, self.a.idle, self.a.idle_viewers)
-            log(label)
-            res = self.run_client(which, self.a.idle_viewers, "udp", label, self.a.duration, idle=self.a.idle)
-            res.update({"phase": "idle", "round": rnd})
-            self.record(res)
-            results.append(res)
-            time.sleep(2.0)  # the idle connections close
+            # (then a pause: the idle connections close)
+            results.append(self.measure(which, self.a.idle_viewers, "udp", label, {"phase": "idle", "round": rnd}, 2.0,
+                                        idle=self.a.idle))
         for transport in self.a.transports:
             for n in self.a.sizes:
                 label = "fanout-%s-%s-%d" % (which, transport, n)
-                log(label)
-                res = self.run_client(which, n, transport, label, self.a.duration)
-                res.update({"phase": "fanout", "round": rnd})
-                self.record(res)
-                results.append(res)
-                time.sleep(1.0)  # let the server drop the finished sessions
+                results.append(self.measure(which, n, transport, label, {"phase": "fanout", "round": rnd}, 1.0))
         return results
 
     def fanout(self):
@@ -223,12 +224,8 @@ class Bench:
                         ("idle", "udp", 1, ["--idle-clients", str(n)])]
                 for mode, transport, measured, extra in runs:
                     label = "%s-%s-%s-%d" % (mode, which, transport, n)
-                    log(label)
-                    res = self.run_client(which, measured, transport, label, self.a.duration, extra=extra)
-                    res.update({"phase": "slow", "mode": mode, "slow_clients": n})
-                    self.record(res)
-                    results.append(res)
-                    time.sleep(2.0)  # let the server drop the finished sessions
+                    fields = {"phase": "slow", "mode": mode, "slow_clients": n}
+                    results.append(self.measure(which, measured, transport, label, fields, 2.0, extra=extra))
         return results
 
     def latency(self):
