@@ -37,6 +37,25 @@ bool udpPortFree(uint16_t port) {
   return ok;
 }
 
+// Whether some socket is bound to a UDP port, read from the kernel's socket
+// table: probing with bind() would hold the port for a moment, and a client
+// binding it just then fails with "Address already in use".
+bool udpPortBound(uint16_t port) {
+  for (char const* table : {"/proc/net/udp", "/proc/net/udp6"}) {
+    std::ifstream in(table);
+    std::string line;
+    std::getline(in, line);  // the header
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local;
+      fields >> slot >> local;
+      auto colon = local.rfind(':');
+      if (colon != std::string::npos && std::stoul(local.substr(colon + 1), nullptr, 16) == port) return true;
+    }
+  }
+  return false;
+}
+
 class FfmpegInteropTest : public LoopTest {
 protected:
   void TearDown() override {
@@ -73,7 +92,7 @@ protected:
     char const* argv[] = {"/bin/sh", "-c", cmd.c_str(), nullptr};
     ASSERT_EQ(posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
     // Ready once its RTP socket is bound.
-    ASSERT_TRUE(runUntil([&] { return !udpPortFree(port); }, 15000)) << "ffmpeg did not open its port";
+    ASSERT_TRUE(runUntil([&] { return udpPortBound(port); }, 15000)) << "ffmpeg did not open its port";
   }
 
   // Waits for ffmpeg to end after the BYE; returns its exit status.
