@@ -67,6 +67,7 @@ bash scripts/setup.sh "crossbuild-essential-$arch" "libtinyxml-dev:$arch" "libss
 options=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/$triplet.cmake
   -DCMAKE_BUILD_TYPE="${OSTRA_CROSS_BUILD_TYPE:-RelWithDebInfo}" -DOSTRA_BUILD_FUZZ=OFF)
 [ "$static" = 1 ] && options+=(-DOSTRA_STATIC=ON)
+[ "$run_tests" = 1 ] && options+=(-DOSTRA_BUILD_TESTS=ON)  # a build made without them keeps that in its cache
 
 echo "cross: building $arch into $build"
 start=$(date +%s)
