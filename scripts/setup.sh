@@ -9,6 +9,7 @@ packages=(
   libtinyxml-dev libssl-dev libgtest-dev
   ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad gstreamer1.0-libav
+  python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-rtsp
   util-linux iproute2 procps
   "$@"
 )
