@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds the Debian package dist/ostra_<version>_<arch>.deb from the install
 # rules: the daemon (stripped) in /usr/sbin, the systemd unit, the init script
-# /etc/init.d/ostra (a conffile), the sample settings /usr/share/ostra/ostra.xml
-# and the maintainer scripts of packaging/debian/. The dependencies are what
-# dpkg-shlibdeps finds in the daemon. scripts/package-check.sh tests it.
+# /etc/init.d/ostra (a conffile), the sample settings /usr/share/ostra/ostra.xml,
+# the manual page, the relay example, and from packaging/debian/ the
+# maintainer scripts, the changelog (its first entry gives the version) and
+# the lintian overrides; the copyright file is made from LICENSE. The
+# dependencies are what dpkg-shlibdeps finds in the daemon.
+# scripts/package-check.sh tests it (lintian too).
 #
 #   bash scripts/package.sh [amd64|armhf|arm64]   # default: this machine's architecture
 #
@@ -29,7 +32,12 @@ else
   bash scripts/cross.sh "$arch" --setup
 fi
 
-version=$(sed -n 's/^project(ostra VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+upstream=$(sed -n 's/^project(ostra VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+version=$(dpkg-parsechangelog -l packaging/debian/changelog -S Version)
+if [ "${version%-*}" != "$upstream" ]; then
+  echo "package: packaging/debian/changelog is at $version, the project at $upstream: add an entry" >&2
+  exit 1
+fi
 build=build-deb-$arch
 stage=$build/stage
 deb=dist/ostra_${version}_${arch}.deb
@@ -50,6 +58,21 @@ daemon=$PWD/$stage/usr/sbin/ostra
 depends=$(cd "$work" && dpkg-architecture -a"$arch" -f -c dpkg-shlibdeps -O -e"$daemon" 2>/dev/null |
   sed -n 's/^shlibs:Depends=//p')
 [ -n "$depends" ] || depends="libc6"  # a static daemon needs nothing
+
+# Documentation as Debian has it: manual pages and the changelog compressed,
+# the licence as the machine-readable copyright file.
+doc=$stage/usr/share/doc/ostra
+find "$stage/usr/share/man" -type f -exec gzip -9n {} +
+gzip -9n <packaging/debian/changelog >"$doc/changelog.Debian.gz"
+rm "$doc/LICENSE"
+{
+  printf 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n'
+  printf 'Upstream-Name: ostra\n\nFiles: *\nCopyright: %s\nLicense: Expat\n' "$(sed -n 's/^Copyright (c) //p' LICENSE)"
+  sed -n '/^Permission/,$p' LICENSE | sed -e 's/^$/./' -e 's/^/ /'
+} >"$doc/copyright"
+if [ -s packaging/debian/lintian-overrides ]; then
+  install -D -m 644 packaging/debian/lintian-overrides "$stage/usr/share/lintian/overrides/ostra"
+fi
 
 mkdir -p "$stage/DEBIAN"
 sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$arch/" -e "s/@DEPENDS@/$depends/" \
