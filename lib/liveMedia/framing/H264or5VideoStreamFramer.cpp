@@ -1,9 +1,10 @@
-#include "H264VideoStreamFramer.hh"
+#include "H264or5VideoStreamFramer.hh"
 
 #include <cstdio>
 #include <cstring>
 
 #include "H264Bits.hh"
+#include "H265Bits.hh"
 #include "StreamParser.hh"
 
 // ---------------------------------------------------------------------------
@@ -20,18 +21,59 @@
 // refill the parse runs again from there with these values.
 // ---------------------------------------------------------------------------
 
-struct H264NalResult {
+namespace {
+
+// What the access-unit rule needs to know of a codec's NAL units.
+struct NalRules {
+  unsigned (*type)(uint8_t header0);
+  bool (*isVcl)(unsigned type);
+  bool (*endsSequence)(unsigned type);      // nothing of its access unit follows it
+  bool (*beginsAccessUnit)(unsigned type);  // after a VCL unit, it opens the next access unit
+  bool (*carriesSliceHeader)(unsigned type);
+  // Whether the slice is the first of a picture; false when the bytes given
+  // do not hold the answer.
+  bool (*firstSliceOfPicture)(uint8_t const* nal, size_t size, bool& first);
+};
+
+NalRules const kH264Rules = {
+    h264::nalUnitType,
+    h264::isVcl,
+    [](unsigned t) { return t == h264::kNalEndOfSequence || t == h264::kNalEndOfStream; },
+    h264::beginsAccessUnit,
+    h264::carriesSliceHeader,
+    [](uint8_t const* nal, size_t size, bool& first) {
+      uint32_t firstMb = 0;
+      bool const ok = h264::parseFirstMbInSlice(nal, size, firstMb);
+      first = ok && firstMb == 0;
+      return ok;
+    },
+};
+
+NalRules const kH265Rules = {
+    h265::nalUnitType,
+    h265::isVcl,
+    [](unsigned t) { return t == h265::kNalEndOfSequence || t == h265::kNalEndOfBitstream; },
+    h265::beginsAccessUnit,
+    h265::isVcl,
+    h265::parseFirstSliceSegmentInPic,
+};
+
+}  // namespace
+
+struct H264or5NalResult {
   unsigned frameSize = 0;  // bytes written to the output buffer
   unsigned numTruncatedBytes = 0;
   uint8_t header = 0;  // the NAL unit's first byte
   bool endsAccessUnit = false;
 };
 
-class H264VideoStreamParser : public StreamParser {
+class H264or5VideoStreamParser : public StreamParser {
 public:
-  H264VideoStreamParser(H264VideoStreamFramer* framer, FramedSource* inputSource, bool includeStartCodeInOutput)
-      : StreamParser(inputSource, FramedSource::handleClosure, framer, &H264VideoStreamFramer::continueReadProcessing,
-                     framer),
+  H264or5VideoStreamParser(H264or5VideoStreamFramer* framer, FramedSource* inputSource, NalRules const& rules,
+                           bool includeStartCodeInOutput)
+      : StreamParser(inputSource, FramedSource::handleClosure, framer,
+                     &H264or5VideoStreamFramer::continueReadProcessing, framer),
+        fRules(rules),
         fIncludeStartCodeInOutput(includeStartCodeInOutput) {}
 
   void registerReadInterest(unsigned char* to, unsigned maxSize) {
@@ -42,7 +84,7 @@ public:
   // Parses the next NAL unit. Returns true with 'result' filled when one is
   // complete; false when the parse must wait for input (a read has been
   // asked for) or the parser's limit was reached (limitReached()).
-  bool parse(H264NalResult& result);
+  bool parse(H264or5NalResult& result);
 
   void flushInput() override {
     StreamParser::flushInput();
@@ -59,7 +101,9 @@ private:
     kNalComplete,         // NAL unit ended by a start code; looking at the next one
   };
 
-  static constexpr unsigned kPeekSize = 9;  // next NAL header + enough for first_mb_in_slice
+  // The next NAL header and enough for first_mb_in_slice (H.264) or
+  // first_slice_segment_in_pic_flag (H.265).
+  static constexpr unsigned kPeekSize = 9;
 
   bool seekFirstStartCode();
   void startNal();
@@ -72,6 +116,7 @@ private:
   void emit(unsigned char const* data, unsigned size);
   void emitZeros(unsigned count);
 
+  NalRules const& fRules;
   bool fIncludeStartCodeInOutput;
   unsigned char* fTo = nullptr;
   unsigned fMaxSize = 0;
@@ -85,7 +130,7 @@ private:
   bool fAccessUnitHasVcl = false;  // the access unit in progress holds a slice
 };
 
-void H264VideoStreamParser::emit(unsigned char const* data, unsigned size) {
+void H264or5VideoStreamParser::emit(unsigned char const* data, unsigned size) {
   if (size == 0) return;
   if (!fHaveHeader) {
     fHeader = data[0];
@@ -98,7 +143,7 @@ void H264VideoStreamParser::emit(unsigned char const* data, unsigned size) {
   fNumTruncatedBytes += size - n;
 }
 
-void H264VideoStreamParser::emitZeros(unsigned count) {
+void H264or5VideoStreamParser::emitZeros(unsigned count) {
   if (count == 0) return;
   if (!fHaveHeader) {
     fHeader = 0;
@@ -111,7 +156,7 @@ void H264VideoStreamParser::emitZeros(unsigned count) {
   fNumTruncatedBytes += count - n;
 }
 
-void H264VideoStreamParser::startNal() {
+void H264or5VideoStreamParser::startNal() {
   fOutSize = 0;
   fNumTruncatedBytes = 0;
   fHaveHeader = false;
@@ -126,7 +171,7 @@ void H264VideoStreamParser::startNal() {
   fPhase = Phase::kScanNal;
 }
 
-bool H264VideoStreamParser::seekFirstStartCode() {
+bool H264or5VideoStreamParser::seekFirstStartCode() {
   while (bytesAvailable() > 0) {
     uint8_t const b = get1Byte();
     if (b == 0) {
@@ -145,7 +190,7 @@ bool H264VideoStreamParser::seekFirstStartCode() {
   return false;
 }
 
-bool H264VideoStreamParser::scanNal() {
+bool H264or5VideoStreamParser::scanNal() {
   for (;;) {
     unsigned const avail = bytesAvailable();
     if (avail == 0) {
@@ -179,13 +224,13 @@ bool H264VideoStreamParser::scanNal() {
   }
 }
 
-bool H264VideoStreamParser::decideAccessUnitEnd(bool& endsAccessUnit) {
-  unsigned const type = h264::nalUnitType(fHeader);
-  bool const accessUnitHasVcl = fAccessUnitHasVcl || h264::isVcl(type);
+bool H264or5VideoStreamParser::decideAccessUnitEnd(bool& endsAccessUnit) {
+  unsigned const type = fRules.type(fHeader);
+  bool const accessUnitHasVcl = fAccessUnitHasVcl || fRules.isVcl(type);
 
   bool nextBegins;
   unsigned const avail = bytesAvailable();
-  if (type == h264::kNalEndOfSequence || type == h264::kNalEndOfStream) {
+  if (fRules.endsSequence(type)) {
     nextBegins = true;  // nothing of this access unit follows these
   } else if (avail == 0) {
     if (!haveSeenEOF()) {
@@ -194,15 +239,14 @@ bool H264VideoStreamParser::decideAccessUnitEnd(bool& endsAccessUnit) {
     }
     nextBegins = true;  // the last NAL unit of the input ends its access unit
   } else {
-    uint8_t const nextHeader = test1Byte();
-    unsigned const nextType = h264::nalUnitType(nextHeader);
-    if (h264::beginsAccessUnit(nextType)) {
+    unsigned const nextType = fRules.type(test1Byte());
+    if (fRules.beginsAccessUnit(nextType)) {
       nextBegins = true;
-    } else if (h264::carriesSliceHeader(nextType)) {
+    } else if (fRules.carriesSliceHeader(nextType)) {
       unsigned const n = avail < kPeekSize ? avail : kPeekSize;
-      uint32_t firstMb = 0;
-      if (h264::parseFirstMbInSlice(curPtr(), n, firstMb)) {
-        nextBegins = (firstMb == 0);  // the first slice of a new picture
+      bool first = false;
+      if (fRules.firstSliceOfPicture(curPtr(), n, first)) {
+        nextBegins = first;  // the first slice of a new picture
       } else if (n < kPeekSize && !haveSeenEOF()) {
         ensureAvailable(kPeekSize);
         return false;
@@ -218,7 +262,7 @@ bool H264VideoStreamParser::decideAccessUnitEnd(bool& endsAccessUnit) {
   return true;
 }
 
-bool H264VideoStreamParser::parse(H264NalResult& result) {
+bool H264or5VideoStreamParser::parse(H264or5NalResult& result) {
   for (;;) {
     switch (fPhase) {
       case Phase::kSeekFirstStartCode:
@@ -273,41 +317,29 @@ thread_local unsigned tDeliveryDepth = 0;
 constexpr unsigned kMaxDeliveryDepth = 8;
 }  // namespace
 
-H264VideoStreamFramer* H264VideoStreamFramer::createNew(UsageEnvironment& env, FramedSource* inputSource,
-                                                        Boolean includeStartCodeInOutput, Boolean useWallClockTime) {
-  return new H264VideoStreamFramer(env, inputSource, includeStartCodeInOutput, useWallClockTime);
-}
-
-H264VideoStreamFramer::H264VideoStreamFramer(UsageEnvironment& env, FramedSource* inputSource,
-                                             Boolean includeStartCodeInOutput, Boolean useWallClockTime)
+H264or5VideoStreamFramer::H264or5VideoStreamFramer(int hNumber, UsageEnvironment& env, FramedSource* inputSource,
+                                                   Boolean includeStartCodeInOutput, Boolean useWallClockTime)
     : FramedFilter(env, inputSource),
+      fHNumber(hNumber),
       fIncludeStartCodeInOutput(includeStartCodeInOutput),
       fUseWallClockTime(useWallClockTime) {
-  fParser.reset(new H264VideoStreamParser(this, inputSource, includeStartCodeInOutput));
+  fParser.reset(new H264or5VideoStreamParser(this, inputSource, hNumber == 265 ? kH265Rules : kH264Rules,
+                                             includeStartCodeInOutput));
   gettimeofday(&fNextPresentationTime, nullptr);
+  fLastVPS.reserve(hNumber == 265 ? 64 : 0);
   fLastSPS.reserve(64);
   fLastPPS.reserve(64);
 }
 
-H264VideoStreamFramer::~H264VideoStreamFramer() {
+H264or5VideoStreamFramer::~H264or5VideoStreamFramer() {
   envir().taskScheduler().unscheduleDelayedTask(fContinueTask);
   // The parser goes first; FramedFilter's destructor then closes the input.
   fParser.reset();
 }
 
-Boolean H264VideoStreamFramer::isH264VideoStreamFramer() const { return True; }
+StreamParser const* H264or5VideoStreamFramer::parser() const { return fParser.get(); }
 
-StreamParser const* H264VideoStreamFramer::parser() const { return fParser.get(); }
-
-void H264VideoStreamFramer::getSPSandPPS(uint8_t const*& sps, unsigned& spsSize, uint8_t const*& pps,
-                                         unsigned& ppsSize) const {
-  sps = fLastSPS.empty() ? nullptr : fLastSPS.data();
-  spsSize = unsigned(fLastSPS.size());
-  pps = fLastPPS.empty() ? nullptr : fLastPPS.data();
-  ppsSize = unsigned(fLastPPS.size());
-}
-
-void H264VideoStreamFramer::doGetNextFrame() {
+void H264or5VideoStreamFramer::doGetNextFrame() {
   fFrameSize = 0;
   fNumTruncatedBytes = 0;
   fParser->registerReadInterest(fTo, fMaxSize);
@@ -318,25 +350,25 @@ void H264VideoStreamFramer::doGetNextFrame() {
   continueReadProcessing();
 }
 
-void H264VideoStreamFramer::doStopGettingFrames() {
+void H264or5VideoStreamFramer::doStopGettingFrames() {
   envir().taskScheduler().unscheduleDelayedTask(fContinueTask);
   FramedFilter::doStopGettingFrames();
   fParser->flushInput();
 }
 
-void H264VideoStreamFramer::continueReadProcessingTask(void* clientData) {
-  auto* framer = static_cast<H264VideoStreamFramer*>(clientData);
+void H264or5VideoStreamFramer::continueReadProcessingTask(void* clientData) {
+  auto* framer = static_cast<H264or5VideoStreamFramer*>(clientData);
   framer->fContinueTask = nullptr;
   framer->continueReadProcessing();
 }
 
-void H264VideoStreamFramer::continueReadProcessing(void* clientData, unsigned char* /*ptr*/, unsigned /*size*/,
-                                                   struct timeval /*presentationTime*/) {
-  static_cast<H264VideoStreamFramer*>(clientData)->continueReadProcessing();
+void H264or5VideoStreamFramer::continueReadProcessing(void* clientData, unsigned char* /*ptr*/, unsigned /*size*/,
+                                                      struct timeval /*presentationTime*/) {
+  static_cast<H264or5VideoStreamFramer*>(clientData)->continueReadProcessing();
 }
 
-void H264VideoStreamFramer::continueReadProcessing() {
-  H264NalResult nal;
+void H264or5VideoStreamFramer::continueReadProcessing() {
+  H264or5NalResult nal;
   if (!fParser->parse(nal)) {
     // Either waiting for input, or the parser cannot go on: end the stream as
     // if the input had closed (the reader may close us here).
@@ -347,21 +379,15 @@ void H264VideoStreamFramer::continueReadProcessing() {
   fFrameSize = nal.frameSize;
   fNumTruncatedBytes = nal.numTruncatedBytes;
   if (fNumTruncatedBytes > 0) {
-    envir() << "H264VideoStreamFramer warning: a NAL unit of " << fFrameSize + fNumTruncatedBytes
-            << " bytes does not fit the reader's buffer of " << fMaxSize << " bytes; " << fNumTruncatedBytes
-            << " bytes dropped\n";
+    envir() << (fHNumber == 265 ? "H265" : "H264") << "VideoStreamFramer warning: a NAL unit of "
+            << fFrameSize + fNumTruncatedBytes << " bytes does not fit the reader's buffer of " << fMaxSize
+            << " bytes; " << fNumTruncatedBytes << " bytes dropped\n";
   }
 
   unsigned const prefix = fIncludeStartCodeInOutput ? (fFrameSize < 4 ? fFrameSize : 4) : 0;
   uint8_t const* nalData = fTo + prefix;
   unsigned const nalSize = fFrameSize - prefix;
-  unsigned const type = h264::nalUnitType(nal.header);
-  if (type == h264::kNalSps) {
-    fLastSPS.assign(nalData, nalData + nalSize);
-    if (fParsedFrameRate == 0.0) analyseSps(nalData, nalSize);
-  } else if (type == h264::kNalPps) {
-    fLastPPS.assign(nalData, nalData + nalSize);
-  }
+  keepParameterSet(nalData, nalSize);
 
   fPresentationTime = fNextPresentationTime;
   if (nal.endsAccessUnit) {
@@ -388,13 +414,36 @@ void H264VideoStreamFramer::continueReadProcessing() {
   --tDeliveryDepth;
 }
 
-void H264VideoStreamFramer::analyseSps(uint8_t const* nal, unsigned size) {
-  h264::SpsInfo info;
-  h264::parseSps(nal, size, info);
-  if (info.numUnitsInTick != 0 && info.timeScale != 0) {
+void H264or5VideoStreamFramer::keepParameterSet(uint8_t const* nal, unsigned size) {
+  if (size == 0) return;
+  bool const h265 = fHNumber == 265;
+  unsigned const type = h265 ? h265::nalUnitType(nal[0]) : h264::nalUnitType(nal[0]);
+  if (type == (h265 ? unsigned(h265::kNalSps) : unsigned(h264::kNalSps))) {
+    fLastSPS.assign(nal, nal + size);
+    if (fParsedFrameRate == 0.0) analyseSps(nal, size);
+  } else if (type == (h265 ? unsigned(h265::kNalPps) : unsigned(h264::kNalPps))) {
+    fLastPPS.assign(nal, nal + size);
+  } else if (h265 && type == h265::kNalVps) {
+    fLastVPS.assign(nal, nal + size);
+  }
+}
+
+void H264or5VideoStreamFramer::analyseSps(uint8_t const* nal, unsigned size) {
+  uint32_t numUnitsInTick = 0, timeScale = 0;
+  if (fHNumber == 265) {
+    h265::SpsInfo info;
+    h265::parseSps(nal, size, info);
+    numUnitsInTick = info.numUnitsInTick;
+    timeScale = info.timeScale;
+  } else {
+    h264::SpsInfo info;
+    h264::parseSps(nal, size, info);
+    numUnitsInTick = info.numUnitsInTick;
+    timeScale = info.timeScale;
+  }
+  if (numUnitsInTick != 0 && timeScale != 0) {
     // Reported only: the nominal rate stays fixed.
-    std::fprintf(stderr, "sps time_scale = %d, num_units_in_tick = %d\n", int(info.timeScale),
-                 int(info.numUnitsInTick));
+    std::fprintf(stderr, "sps time_scale = %d, num_units_in_tick = %d\n", int(timeScale), int(numUnitsInTick));
     std::fprintf(stderr, "Set frame rate to %.2f fps by SPS\n", fFrameRate);
   }
 }
