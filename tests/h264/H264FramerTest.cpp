@@ -14,6 +14,7 @@
 
 #include "H264Bits.hh"
 #include "H264TestSupport.hh"
+#include "H265Bits.hh"
 #include "StreamParser.hh"
 
 using namespace h264test;
@@ -63,6 +64,45 @@ Expected referenceStream() {
   return e;
 }
 
+// The same rules the H.265 way: VPS, SPS, PPS, AUD and prefix SEI after a
+// slice segment begin an access unit, first_slice_segment_in_pic_flag begins
+// a picture, suffix SEI and filler data belong to the unit before.
+Expected referenceStream265() {
+  Expected e;
+  StreamBuilder b;
+  b.raw({0x12, 0x00, 0x00, 0x01, 0x42, 0x00, 0x00});  // junk, including a 3-byte start code
+  auto add = [&](Bytes const& nal, bool endsAu, bool threeByte = false, unsigned trailingZeros = 0) {
+    if (threeByte) {
+      b.nal3(nal);
+    } else {
+      b.nal4(nal);
+    }
+    b.raw(Bytes(trailingZeros, 0));
+    e.nals.push_back(nal);
+    e.ends.push_back(endsAu);
+  };
+  add(h265Vps(), false);
+  add(h265Sps30(), false);
+  add(h265Pps(), false);
+  add({0x4E, 0x01, 0x05, 0x02, 0xAA, 0xBB, 0x80}, false);  // prefix SEI
+  add(h265Slice(19, true, 40, 3), false);                  // IDR_W_RADL, first slice segment
+  add(h265Slice(19, false, 30, 4), true, true, 2);         // second segment; next picture follows
+  add(h265Slice(1, true, 50, 5), false);                   // TRAIL_R; suffix SEI follows
+  add({0x50, 0x01, 0x05, 0x01, 0xCC, 0x80}, true);         // suffix SEI ends the access unit
+  add(h265Vps(), false);
+  add(h265Sps30(), false);
+  add(h265Pps(), false);
+  add(h265Slice(21, true, 20, 6), true);                                                 // CRA; next is an AUD
+  add({0x46, 0x01, 0x50}, false);                                                        // AUD from the producer
+  add({0x02, 0x01, 0xFF, 0x00, 0x00, 0x03, 0x01, 0x00, 0x00, 0x03, 0x00, 0x12}, false);  // escaped TRAIL_R
+  add({0x4C, 0x01, 0xFF, 0xFF, 0x80}, true);                                             // filler data ends it
+  add(h265Slice(1, true, 2, 7), false, true);                                            // end of sequence follows
+  add({0x48, 0x01}, true);                                                               // end of sequence
+  add(h265Slice(20, true, 10, 8), true, false, 2);  // IDR_N_LP, last unit of the input
+  e.stream = b.bytes;
+  return e;
+}
+
 void expectMatches(FramedRun const& run, Expected const& e, bool includeStartCode, std::string const& what) {
   ASSERT_TRUE(run.readerClosed) << what;
   ASSERT_EQ(run.units.size(), e.nals.size()) << what;
@@ -84,22 +124,34 @@ void expectMatches(FramedRun const& run, Expected const& e, bool includeStartCod
 
 class H264FramerTest : public H264Test {};
 
-TEST_F(H264FramerTest, ReferenceStreamGivesTheExpectedUnitsAccessUnitEndsAndDurations) {
-  Expected const e = referenceStream();
+// The rules the H.264 and H.265 framers share, run for each (264, 265).
+class FramerRulesTest : public H264Test, public ::testing::WithParamInterface<int> {
+protected:
+  Expected reference() const { return GetParam() == 265 ? referenceStream265() : referenceStream(); }
+  FramedRun run(Bytes const& stream, std::vector<unsigned> const& chunks, bool sc = false, bool wallClock = false) {
+    return runFramer(*scheduler, *env, stream, chunks, sc, wallClock, GetParam());
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Codecs, FramerRulesTest, ::testing::Values(264, 265),
+                         [](::testing::TestParamInfo<int> const& info) { return "H" + std::to_string(info.param); });
+
+TEST_P(FramerRulesTest, ReferenceStreamGivesTheExpectedUnitsAccessUnitEndsAndDurations) {
+  Expected const e = reference();
   ASSERT_EQ(splitAnnexB(e.stream), e.nals);  // the builder and the plain splitter agree
   for (bool sc : {false, true}) {
-    FramedRun const r = runFramer(*scheduler, *env, e.stream, {0}, sc);
+    FramedRun const r = run(e.stream, {0}, sc);
     expectMatches(r, e, sc, sc ? "with start codes" : "whole");
     EXPECT_EQ(r.requestedSizes.front(), 1000000u);  // the first refill asks for a whole bank
     EXPECT_EQ(r.sourceClosures, 2u);                // end of input, then the one extra request
   }
 }
 
-TEST_F(H264FramerTest, EveryCutOfTheStreamGivesTheSameResult) {
-  Expected const e = referenceStream();
+TEST_P(FramerRulesTest, EveryCutOfTheStreamGivesTheSameResult) {
+  Expected const e = reference();
   // Two reads, cut at every position (start codes split every possible way).
   for (size_t cut = 1; cut < e.stream.size(); ++cut) {
-    FramedRun const r = runFramer(*scheduler, *env, e.stream, {unsigned(cut), 1000000});
+    FramedRun const r = run(e.stream, {unsigned(cut), 1000000});
     expectMatches(r, e, false, "cut at " + std::to_string(cut));
     if (HasFatalFailure()) return;
   }
@@ -107,25 +159,34 @@ TEST_F(H264FramerTest, EveryCutOfTheStreamGivesTheSameResult) {
   std::vector<std::vector<unsigned>> const chunkings{{1}, {2}, {3}, {5, 1, 7}, {4, 4, 1}, {13}};
   for (auto const& chunks : chunkings) {
     for (bool sc : {false, true}) {
-      FramedRun const r = runFramer(*scheduler, *env, e.stream, chunks, sc);
+      FramedRun const r = run(e.stream, chunks, sc);
       expectMatches(r, e, sc, "chunks of " + std::to_string(chunks[0]));
       if (HasFatalFailure()) return;
     }
   }
 }
 
-TEST_F(H264FramerTest, ThirtyFpsSpsIsReportedButTheRateStays25Point1) {
+TEST_P(FramerRulesTest, ThirtyFpsSpsIsReportedButTheRateStays25Point1) {
   StreamBuilder b;
   unsigned const numSps = 3;
+  bool const h265 = GetParam() == 265;
   for (unsigned gop = 0; gop < numSps; ++gop) {
+    if (h265) {
+      b.nal4(h265Vps()).nal4(gop == 1 ? h265SpsMain10_30() : h265Sps30()).nal4(h265Pps());
+      b.nal4(h265Slice(19, true, 100));
+      for (int p = 0; p < 4; ++p) b.nal4(h265Slice(1, true, 60, uint8_t(p)));
+      continue;
+    }
     b.nal4(gop == 1 ? spsHigh30() : spsBaseline30()).nal4(ppsBaseline()).nal4(slice(0x65, 0, 100));
     for (int p = 0; p < 4; ++p) b.nal4(slice(0x41, 0, 60, uint8_t(p)));
   }
   testing::internal::CaptureStderr();
-  FramedRun const r = runFramer(*scheduler, *env, b.bytes, {7});
+  FramedRun const r = run(b.bytes, {7});
   std::string const err = testing::internal::GetCapturedStderr();
 
-  std::string const pair = "sps time_scale = 60, num_units_in_tick = 1\nSet frame rate to 25.10 fps by SPS\n";
+  // x264 announces fields (time_scale 60 for 30 fps), x265 frames.
+  std::string const pair = std::string("sps time_scale = ") + (h265 ? "30" : "60") +
+                           ", num_units_in_tick = 1\nSet frame rate to 25.10 fps by SPS\n";
   std::string expected;
   for (unsigned i = 0; i < numSps; ++i) expected += pair;
   EXPECT_EQ(err, expected);
@@ -417,8 +478,8 @@ TEST_F(H264FramerTest, ManySmallUnitsInOneReadDoNotDeepenTheStack) {
   EXPECT_TRUE(r.readerClosed);
 }
 
-// A real x264 stream (four slices per picture, with and without AUDs),
-// made with ffmpeg at test time.
+// Real x264 and x265 streams (four slices per picture, with and without
+// AUDs), made with ffmpeg at test time.
 TEST_F(H264FramerTest, RealEncoderStreamGivesOneAccessUnitEndPerPicture) {
   if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0) GTEST_SKIP() << "ffmpeg not installed";
   char dir[] = "/tmp/ostra-h264-XXXXXX";
@@ -426,13 +487,18 @@ TEST_F(H264FramerTest, RealEncoderStreamGivesOneAccessUnitEndPerPicture) {
   struct Variant {
     char const* name;
     char const* extra;
+    int h = 264;
   };
-  for (Variant const& v : {Variant{"slices", ""}, Variant{"aud", "-bsf:v h264_metadata=aud=insert"}}) {
-    std::string const path = std::string(dir) + "/" + v.name + ".h264";
+  for (Variant const& v : {Variant{"slices", ""}, Variant{"aud", "-bsf:v h264_metadata=aud=insert"},
+                           Variant{"x265", "", 265}, Variant{"x265-aud", "-bsf:v hevc_metadata=aud=insert", 265}}) {
+    bool const h265 = v.h == 265;
+    std::string const path = std::string(dir) + "/" + v.name + ".es";
+    std::string const encoder = h265 ? "-c:v libx265 -preset veryfast -x265-params log-level=error:slices=4:keyint=10 "
+                                     : "-c:v libx264 -preset veryfast -x264-params slices=4:keyint=10 ";
     std::string const cmd =
         "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc=size=320x240:rate=30 -frames:v 30 "
-        "-pix_fmt yuv420p -c:v libx264 -preset veryfast -x264-params slices=4:keyint=10 " +
-        std::string(v.extra) + " -f h264 " + path;
+        "-pix_fmt yuv420p " +
+        encoder + std::string(v.extra) + (h265 ? " -f hevc " : " -f h264 ") + path;
     ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
     std::ifstream in(path, std::ios::binary);
     Bytes const stream((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -442,18 +508,20 @@ TEST_F(H264FramerTest, RealEncoderStreamGivesOneAccessUnitEndPerPicture) {
 
     for (auto const& chunks : std::vector<std::vector<unsigned>>{{0}, {1}, {1400, 3, 65536}}) {
       testing::internal::CaptureStderr();
-      FramedRun const r = runFramer(*scheduler, *env, stream, chunks, false, true);
+      FramedRun const r = runFramer(*scheduler, *env, stream, chunks, false, true, v.h);
       std::string const err = testing::internal::GetCapturedStderr();
       ASSERT_EQ(r.units.size(), nals.size()) << v.name;
       unsigned pictures = 0, slices = 0, auds = 0;
       for (size_t i = 0; i < nals.size(); ++i) {
         ASSERT_EQ(r.units[i].bytes, nals[i]) << v.name << " unit " << i;
-        unsigned const type = h264::nalUnitType(nals[i][0]);
-        if (h264::isVcl(type)) ++slices;
-        if (type == 9) ++auds;
+        unsigned const type = h265 ? h265::nalUnitType(nals[i][0]) : h264::nalUnitType(nals[i][0]);
+        bool const vcl = h265 ? h265::isVcl(type) : h264::isVcl(type);
+        if (vcl) ++slices;
+        if (type == (h265 ? 35u : 9u)) ++auds;
+        // x265 ends each picture with its slices or a suffix SEI (the picture hash is off by default).
         if (r.units[i].pictureEnd) {
           ++pictures;
-          EXPECT_TRUE(h264::isVcl(type)) << i;
+          EXPECT_TRUE(vcl || (h265 && type == h265::kNalSuffixSei)) << i;
         }
       }
       EXPECT_EQ(pictures, 30u) << v.name;
@@ -461,7 +529,7 @@ TEST_F(H264FramerTest, RealEncoderStreamGivesOneAccessUnitEndPerPicture) {
       EXPECT_EQ(auds, std::string(v.extra).empty() ? 0u : 30u) << v.name;
       // Two report lines for every SPS (x264 announces 30 fps).
       size_t numSps = 0;
-      for (auto const& n : nals) numSps += h264::nalUnitType(n[0]) == 7 ? 1 : 0;
+      for (auto const& n : nals) numSps += (h265 ? h265::nalUnitType(n[0]) == 33 : h264::nalUnitType(n[0]) == 7);
       EXPECT_GE(numSps, 1u);
       size_t reports = 0;
       for (size_t pos = 0; (pos = err.find("Set frame rate to 25.10 fps by SPS\n", pos)) != std::string::npos; ++pos)

@@ -1,5 +1,7 @@
 #include "H264TestSupport.hh"
 
+#include "H265VideoStreamFramer.hh"
+
 #include <algorithm>
 
 namespace h264test {
@@ -142,9 +144,12 @@ bool H264Test::runUntil(std::function<bool()> const& done, int timeoutMs) {
 }
 
 FramedRun runFramer(BasicTaskScheduler& scheduler, UsageEnvironment& env, Bytes const& stream,
-                    std::vector<unsigned> const& chunkSizes, bool includeStartCode, bool useWallClock) {
+                    std::vector<unsigned> const& chunkSizes, bool includeStartCode, bool useWallClock, int hNumber) {
   auto* source = new ChunkSource(env, stream, chunkSizes);
-  H264VideoStreamFramer* framer = H264VideoStreamFramer::createNew(env, source, includeStartCode, useWallClock);
+  H264or5VideoStreamFramer* framer =
+      hNumber == 265 ? static_cast<H264or5VideoStreamFramer*>(
+                           H265VideoStreamFramer::createNew(env, source, includeStartCode, useWallClock))
+                     : H264VideoStreamFramer::createNew(env, source, includeStartCode, useWallClock);
   Collector reader;
   reader.source = framer;
   reader.framer = framer;
