@@ -51,9 +51,9 @@ protected:
 
   // With fDescribeFromStream the format line comes from what the stream
   // carries: the description follows the running stream's latest line, and
-  // with no stream running and no line known yet a description first reads
-  // a description source for up to kDescriptionWaitUs (sdpLinesReady says
-  // false meanwhile) and is then given with what was found, if anything.
+  // the first description with no stream running reads a description source
+  // for up to kDescriptionWaitUs (sdpLinesReady says false meanwhile) and is
+  // then given with what was found, if anything.
   Boolean fDescribeFromStream = False;
   static constexpr int64_t kDescriptionWaitUs = 2000000;
 
@@ -87,6 +87,7 @@ private:
   char* fSDPLines = nullptr;
   std::string fAuxSDPLine;  // with fDescribeFromStream: the latest format line
   std::unique_ptr<DescriptionProbe> fProbe;
+  bool fProbed = false;  // a description source was read once
   TaskScheduler::TaskToken fProbeTimeoutTask = nullptr;
 };
 

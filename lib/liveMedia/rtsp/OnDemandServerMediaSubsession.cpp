@@ -181,7 +181,8 @@ Boolean OnDemandServerMediaSubsession::sdpLinesReady() {
     return True;
   }
   if (fProbe == nullptr) {
-    if (!fAuxSDPLine.empty()) return True;
+    // Read once: after that the lines follow the streams that run.
+    if (fProbed || !fAuxSDPLine.empty()) return True;
     unsigned estBitrate = 0;
     FramedSource* source = createDescriptionSource(estBitrate);
     if (source == nullptr) return True;
@@ -193,6 +194,7 @@ Boolean OnDemandServerMediaSubsession::sdpLinesReady() {
       return True;
     }
     fProbe = std::make_unique<DescriptionProbe>(source, sink, std::move(socket), estBitrate, closeProbeSource, this);
+    fProbed = true;
     fProbeTimeoutTask = envir().taskScheduler().scheduleDelayedTask(kDescriptionWaitUs, probeTimeout, this);
   }
   if (fProbe->auxSDPLine() == nullptr && !fProbe->ended()) return False;
