@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "../../tools/producer/AnnexB.hh"
 #include "H264E2ESupport.hh"
 
 using daemontest::countOf;
@@ -29,13 +30,8 @@ bool isIrap(unsigned type) { return type >= 16 && type <= 23; }
 // The NAL units of an Annex B byte stream (without start codes).
 std::vector<std::string> nalUnits(std::string const& s) {
   std::vector<std::string> out;
-  size_t pos = s.find(std::string("\0\0\1", 3));
-  while (pos != std::string::npos) {
-    size_t const start = pos + 3;
-    pos = s.find(std::string("\0\0\1", 3), start);
-    size_t end = pos == std::string::npos ? s.size() : pos;
-    while (end > start && s[end - 1] == 0) --end;
-    out.push_back(s.substr(start, end - start));
+  for (auto const& e : ostra_producer::findElements(reinterpret_cast<uint8_t const*>(s.data()), s.size())) {
+    out.push_back(s.substr(e.payloadOffset, e.end - e.payloadOffset));
   }
   return out;
 }

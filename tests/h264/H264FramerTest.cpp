@@ -172,7 +172,7 @@ TEST_P(FramerRulesTest, ThirtyFpsSpsIsReportedButTheRateStays25Point1) {
   bool const h265 = GetParam() == 265;
   for (unsigned gop = 0; gop < numSps; ++gop) {
     if (h265) {
-      b.nal4(h265Vps()).nal4(gop == 1 ? h265SpsMain10_30() : h265Sps30()).nal4(h265Pps());
+      b.nal4(h265Vps()).nal4(gop == 1 ? h265SpsTwoLayers30() : h265Sps30()).nal4(h265Pps());
       b.nal4(h265Slice(19, true, 100));
       for (int p = 0; p < 4; ++p) b.nal4(h265Slice(1, true, 60, uint8_t(p)));
       continue;

@@ -240,15 +240,4 @@ TEST_P(VideoSinkTest, SizesAroundTheSinglePacketLimit) {
   EXPECT_EQ(p[4][13], 0x06);                     // middle fragment: neither
 }
 
-TEST_F(H264SinkTest, H265FormatLineAndItsSource) {
-  uint8_t vps[] = {0x40, 0x01, 0x0C}, sps[] = {0x42, 0x01, 0x01}, pps[] = {0x44, 0x01, 0xC1};
-  EXPECT_EQ(h265FmtpLine(96, vps, 3, sps, 3, pps, 3), "a=fmtp:96 sprop-vps=QAEM;sprop-sps=QgEB;sprop-pps=RAHB\r\n");
-  EXPECT_EQ(h265FmtpLine(96, nullptr, 0, sps, 3, pps, 3), "");
-  ChunkSource* plain = ChunkSource::createNew(*env);
-  RTPSink* h265Sink = H265VideoRTPSink::createNew(*env, gs.get(), 96);
-  EXPECT_FALSE(h265Sink->startPlaying(*plain, afterPlaying, &ended)) << "only the H.265 framer feeds it";
-  Medium::close(h265Sink);
-  Medium::close(plain);
-}
-
 }  // namespace
