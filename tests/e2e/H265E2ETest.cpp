@@ -115,6 +115,50 @@ void checkCapture(Checks& check, std::string const& pcap) {
   printf("figure: %ld RTP packets in the capture, median timestamp step %ld ticks\n", packets, median);
 }
 
+// The NAL unit types of the first access unit a reader got after it fell
+// behind: VPS, SPS, PPS, then the IRAP picture.
+void checkResumedAtIrap(Checks& check, std::vector<unsigned> const& firstUnit) {
+  std::string types;
+  for (unsigned t : firstUnit) types += std::to_string(t) + " ";
+  auto firstOf = [&](auto pred) { return std::find_if(firstUnit.begin(), firstUnit.end(), pred) - firstUnit.begin(); };
+  long const irapAt = firstOf([](unsigned t) { return isIrap(t); });
+  check(!firstUnit.empty() && firstUnit[0] == kVps && irapAt < static_cast<long>(firstUnit.size()) &&
+            firstOf([](unsigned t) { return t == kSps; }) < irapAt &&
+            firstOf([](unsigned t) { return t == kPps; }) < irapAt,
+        "the first access unit after the skip: VPS, SPS, PPS, then the IRAP picture: " + types);
+}
+
+// GStreamer over UDP and TCP, and mpv.
+void checkGStreamerAndMpv(Checks& check) {
+  std::string out;
+  for (char const* proto : {"udp", "tcp"}) {
+    check(gstreamerPlays(kUrl, std::string("user-id=alice user-pw=secret protocols=") + proto, &out, "h265"),
+          std::string("GStreamer over ") + proto + "\n" + out);
+  }
+  int const rc = runCommand("mpv --no-config --really-quiet --vo=null --ao=null --frames=50 " + kAuthUrl, 30000, &out);
+  check(rc == 0, "mpv plays\n" + out);
+}
+
+// The producer again with 1080p at 40 Mbit/s: key pictures far larger than
+// 100 kB. A fresh stream starts at an IRAP picture, so ffmpeg complains of
+// nothing; its UDP socket gets room for the bursts.
+void check1080p(Checks& check, std::unique_ptr<daemontest::Child>& producer) {
+  producer->kill(SIGTERM);
+  producer->waitExit(10000);
+  producer = startH265Producer({"--size", "1920x1080", "--bitrate", "40M", "--gop", "10", "--clip-seconds", "0.4"},
+                               "/var/tmp/clips1080");
+  check(waitListening(13032, *producer, 180000), "1080p producer listening\n" + producer->err());
+  size_t largest = 0;
+  for (std::string const& n : nalUnits(clipIn("/var/tmp/clips1080"))) largest = std::max(largest, n.size());
+  check(largest > 100000, "a key picture over 100 kB: " + std::to_string(largest));
+  for (char const* transport : {"udp -buffer_size 16000000", "tcp"}) {
+    long frames = 0;
+    std::string const out = ffmpegDecode(kAuthUrl, transport, 4, "", &frames);
+    check(out == "decoded\n" && frames >= 50,
+          std::string("1080p over ") + transport + ": " + std::to_string(frames) + " frames\n" + out);
+  }
+}
+
 TEST(H265E2E, RealClientsPlayTheH265Build) {
   if (h265OstraBinary().empty()) {
     GTEST_SKIP() << "no H.265 build at " OSTRA_BINARY_DIR "-h265 (configure it with -DOSTRA_VIDEO_CODEC=6)";
@@ -182,44 +226,11 @@ TEST(H265E2E, RealClientsPlayTheH265Build) {
                   a, rtp, [&] { return irapAfter >= 2; }, 20000) &&
                   afterSkip,
               "reader A resumed after a skip: gaps " + std::to_string(rtp.sequenceGaps));
-        std::string types;
-        for (unsigned t : firstUnit) types += std::to_string(t) + " ";
-        auto firstOf = [&](auto pred) {
-          return std::find_if(firstUnit.begin(), firstUnit.end(), pred) - firstUnit.begin();
-        };
-        long const irapAt = firstOf([](unsigned t) { return isIrap(t); });
-        check(!firstUnit.empty() && firstUnit[0] == kVps && irapAt < static_cast<long>(firstUnit.size()) &&
-                  firstOf([](unsigned t) { return t == kSps; }) < irapAt &&
-                  firstOf([](unsigned t) { return t == kPps; }) < irapAt,
-              "the first access unit after the skip: VPS, SPS, PPS, then the IRAP picture: " + types);
+        checkResumedAtIrap(check, firstUnit);
         check(daemon->err().find("fell behind the output window") != std::string::npos, "skip reported");
 
-        std::string out;
-        for (char const* proto : {"udp", "tcp"}) {
-          check(gstreamerPlays(kUrl, std::string("user-id=alice user-pw=secret protocols=") + proto, &out, "h265"),
-                std::string("GStreamer over ") + proto + "\n" + out);
-        }
-        int const rc =
-            runCommand("mpv --no-config --really-quiet --vo=null --ao=null --frames=50 " + kAuthUrl, 30000, &out);
-        check(rc == 0, "mpv plays\n" + out);
-
-        // 1080p at 40 Mbit/s: key pictures far larger than 100 kB.
-        producer->kill(SIGTERM);
-        producer->waitExit(10000);
-        producer = startH265Producer(
-            {"--size", "1920x1080", "--bitrate", "40M", "--gop", "10", "--clip-seconds", "0.4"}, "/var/tmp/clips1080");
-        check(waitListening(13032, *producer, 180000), "1080p producer listening\n" + producer->err());
-        size_t largest = 0;
-        for (std::string const& n : nalUnits(clipIn("/var/tmp/clips1080"))) largest = std::max(largest, n.size());
-        check(largest > 100000, "a key picture over 100 kB: " + std::to_string(largest));
-        // A fresh stream starts at an IRAP picture: no complaint at all. The
-        // UDP client gets room for the bursts of a 40 Mbit/s stream.
-        for (char const* transport : {"udp -buffer_size 16000000", "tcp"}) {
-          long frames = 0;
-          out = ffmpegDecode(kAuthUrl, transport, 4, "", &frames);
-          check(out == "decoded\n" && frames >= 50,
-                std::string("1080p over ") + transport + ": " + std::to_string(frames) + " frames\n" + out);
-        }
+        checkGStreamerAndMpv(check);
+        check1080p(check, producer);
         std::string const& err = daemon->err();
         check(err.find("VideoStreamFramer warning") == std::string::npos &&
                   err.find("StreamParser internal error") == std::string::npos,
