@@ -203,6 +203,19 @@ struct FramedRun {
   std::vector<unsigned> requestedSizes;
 };
 
+// A stream, its NAL units and which of them end an access unit.
+struct Expected {
+  Bytes stream;
+  std::vector<Bytes> nals;
+  std::vector<bool> ends;
+};
+
+// A stream exercising the end-of-access-unit rules, with 3- and 4-byte start
+// codes, trailing zeros, emulation-prevention bytes and leading garbage:
+// H.264, and the same rules the H.265 way.
+Expected referenceStream();
+Expected referenceStream265();
+
 // Runs 'stream' through a framer over a ChunkSource with the given chunking
 // until the reader sees the end. The framer is closed afterwards.
 // 'hNumber': 264 reads through an H264VideoStreamFramer, 265 through an
