@@ -58,8 +58,10 @@ class Bench:
     # ------------------------------------------------------------ processes
     def start_producer(self, rate=None, timestamps=None):
         stop(self.producer)
-        cmd = [self.producer_bin, "--bitrate", self.a.bitrate, "--gop", "25", "--size", "1280x720",
-               "--big-unit", "100000", "--report"]
+        cmd = [self.producer_bin, "--codec", self.a.codec, "--bitrate", self.a.bitrate, "--gop", "25",
+               "--size", "1280x720", "--report"]
+        if self.a.big_unit > 0:  # H.264 only
+            cmd += ["--big-unit", str(self.a.big_unit)]
         if rate:
             cmd += ["--rate-fps", rate]
         if timestamps:
@@ -334,6 +336,9 @@ def main():
     ap.add_argument("--latency-clients", default="1,100")
     ap.add_argument("--latency-duration", type=float, default=12.0)
     ap.add_argument("--bitrate", default="2000k")
+    ap.add_argument("--codec", default="h264", help="the producer's codec (h265: measure an H.265 build, "
+                    "--ostra-bin, --big-unit 0)")
+    ap.add_argument("--big-unit", type=int, default=100000, help="key units padded to this size (H.264; 0: not)")
     ap.add_argument("--no-profile", action="store_true")
     ap.add_argument("--no-latency", action="store_true")
     ap.add_argument("--keep-tmp", action="store_true", help="keep the raw unit and timestamp files")

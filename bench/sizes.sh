@@ -5,6 +5,7 @@
 #
 #   sudo bash bench/sizes.sh            # all three architectures
 #   sudo bash bench/sizes.sh amd64      # a subset
+#   sudo SIZES_CODEC=h265 bash bench/sizes.sh amd64   # the H.265 (or mpeg4) daemon
 #
 # Builds the daemon alone into build-size-<arch>-<dynamic|static>/
 # (RelWithDebInfo, as the package ships it), strips a copy with the target's
@@ -26,7 +27,8 @@ if [ "${1:-}" = --inside ]; then
   mount -t tmpfs ostra-cfg /talpa/bin
   printf '<sys>\n\t<audio>1</audio>\n</sys>\n' >/talpa/bin/ostra.xml
   echo "size:check" >/var/etc/httppasswd
-  "$producer" >/dev/null 2>&1 &
+  # shellcheck disable=SC2086 # the producer's codec options, word-split on purpose
+  "$producer" ${SIZES_PRODUCER_ARGS:-} >/dev/null 2>&1 &
   producer_pid=$!
   "$@" >/dev/null 2>&1 &
   daemon=$!
@@ -53,6 +55,14 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 archs=("$@")
 [ ${#archs[@]} -gt 0 ] || archs=(amd64 armhf arm64)
+case "${SIZES_CODEC:-h264}" in
+  h264) codec=5 suffix="" label="" ;;
+  h265) codec=6 suffix=-h265 label=" (H.265)" ;;
+  mpeg4) codec=4 suffix=-mpeg4 label=" (MPEG-4)" ;;
+  *) echo "sizes: unknown SIZES_CODEC ${SIZES_CODEC}" >&2; exit 2 ;;
+esac
+export SIZES_PRODUCER_ARGS=""
+[ "$codec" = 5 ] || SIZES_PRODUCER_ARGS="--codec ${SIZES_CODEC}"
 
 bash scripts/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -72,11 +82,11 @@ for arch in "${archs[@]}"; do
     toolchain=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/$triplet.cmake)
   fi
   for link in dynamic static; do
-    build=build-size-$arch-$link
+    build=build-size-$arch-$link$suffix
     static=OFF
     [ "$link" = static ] && static=ON
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRA_BUILD_TESTS=OFF \
-      -DOSTRA_BUILD_TOOLS=OFF -DOSTRA_STATIC=$static "${toolchain[@]}" >/dev/null
+      -DOSTRA_BUILD_TOOLS=OFF -DOSTRA_STATIC=$static -DOSTRA_VIDEO_CODEC=$codec "${toolchain[@]}" >/dev/null
     cmake --build "$build" -j"$(nproc)" --target ostra >/dev/null 2>&1
     strip_tool=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "$build/CMakeCache.txt")
     "$strip_tool" -o "$build/ostra.stripped" "$build/src/ostra"
@@ -85,7 +95,7 @@ for arch in "${archs[@]}"; do
       "$PWD/build/tools/producer/ostra-producer" "${emulator[@]}" "$PWD/$build/ostra.stripped" | tail -1)
     note=""
     [ ${#emulator[@]} -gt 0 ] && note=" (under qemu)"
-    rows+=("| $arch | $link | $((size / 1024)) kB | ${idle:-?} kB$note | ${one:-?} kB$note |")
+    rows+=("| $arch$label | $link | $((size / 1024)) kB | ${idle:-?} kB$note | ${one:-?} kB$note |")
   done
 done
 echo "| arch | link | stripped daemon | RSS idle | RSS, 1 client |"

@@ -10,6 +10,13 @@
 
 #include "BasicUsageEnvironment.hh"
 #include "H264VideoStreamFramer.hh"
+#include "H265Bits.hh"
+#include "H265VideoStreamFramer.hh"
+
+// fuzz_h265_framer builds this file for H.265.
+#ifndef FUZZ_H265
+#define FUZZ_H265 0
+#endif
 
 namespace {
 
@@ -71,7 +78,14 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
   unsigned const bufferSize = 1u + unsigned(data[1]) * 16u;
   bool const startCodes = data[2] & 1;
   auto* source = new BytesSource(*env, data + 3, size - 3, chunk);
-  H264VideoStreamFramer* framer = H264VideoStreamFramer::createNew(*env, source, startCodes, data[2] & 2);
+#if FUZZ_H265
+  // The SPS reader on its own too (the framer reads only what carries an SPS header).
+  h265::SpsInfo info;
+  h265::parseSps(data + 3, size - 3, info);
+  H264or5VideoStreamFramer* framer = H265VideoStreamFramer::createNew(*env, source, startCodes, data[2] & 2);
+#else
+  H264or5VideoStreamFramer* framer = H264VideoStreamFramer::createNew(*env, source, startCodes, data[2] & 2);
+#endif
   Reader reader{framer, std::vector<uint8_t>(bufferSize)};
   reader.start();
   for (size_t steps = 0; !reader.closed && steps < 4 * size + 100; ++steps) scheduler->SingleStep(1);

@@ -8,16 +8,29 @@
 # dependencies are what dpkg-shlibdeps finds in the daemon.
 # scripts/package-check.sh tests it (lintian too).
 #
-#   bash scripts/package.sh [amd64|armhf|arm64]   # default: this machine's architecture
+#   bash scripts/package.sh [amd64|armhf|arm64] [h264|h265|mpeg4]
 #
-# The build goes to build-deb-<arch>/ (prefix /usr, daemon only).
+# Default: this machine's architecture and the H.264 daemon. The build goes to
+# build-deb-<arch>/ (prefix /usr, daemon only); for the H.265 or MPEG-4 daemon
+# to build-deb-<arch>-<codec>/, and the package's version carries the codec
+# (dist/ostra_<version>+h265_<arch>.deb).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 host=$(dpkg --print-architecture)
 arch=${1:-$host}
+codec=${2:-h264}
+case "$codec" in
+  h264) codec_number=5 ;;
+  h265) codec_number=6 ;;
+  mpeg4) codec_number=4 ;;
+  *)
+    echo "usage: bash scripts/package.sh [amd64|armhf|arm64] [h264|h265|mpeg4]" >&2
+    exit 2
+    ;;
+esac
 options=(-DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRA_BUILD_TESTS=OFF -DOSTRA_BUILD_TOOLS=OFF
-  -DOSTRA_BUILD_FUZZ=OFF)
+  -DOSTRA_BUILD_FUZZ=OFF -DOSTRA_VIDEO_CODEC=$codec_number)
 if [ "$arch" = "$host" ]; then
   bash scripts/setup.sh dpkg-dev
 else
@@ -39,10 +52,14 @@ if [ "${version%-*}" != "$upstream" ]; then
   exit 1
 fi
 build=build-deb-$arch
+if [ "$codec" != h264 ]; then
+  version=$version+$codec
+  build=$build-$codec
+fi
 stage=$build/stage
 deb=dist/ostra_${version}_${arch}.deb
 
-echo "package: building the $arch daemon in $build"
+echo "package: building the $arch $codec daemon in $build"
 cmake -S . -B "$build" -G Ninja "${options[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target ostra
 rm -rf "$stage"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the whole test suite: a normal build, the MPEG-4
-# variant of the daemon, an AddressSanitizer + UBSan build, a short run of
+# and H.265 variants of the daemon, an AddressSanitizer + UBSan build, a short run of
 # each fuzz target, the cross builds for armhf (its suites run under
 # qemu-user) and arm64, the static daemon (end-to-end suite) and the Debian
 # package check; the four sets of suites run at the same time.
@@ -19,6 +19,8 @@ cmake --build build -j"$jobs"
 phase "MPEG-4 daemon build"
 cmake -S . -B build-mpeg4 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRA_VIDEO_CODEC=4 -DOSTRA_BUILD_TESTS=OFF >/dev/null
 cmake --build build-mpeg4 -j"$jobs" --target ostra  # the MPEG-4 end-to-end test runs build-mpeg4/src/ostra
+cmake -S . -B build-h265 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRA_VIDEO_CODEC=6 -DOSTRA_BUILD_TESTS=OFF >/dev/null
+cmake --build build-h265 -j"$jobs" --target ostra  # the H.265 end-to-end suite runs build-h265/src/ostra
 
 phase "sanitizer build"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DOSTRA_SANITIZE=ON -DOSTRA_BUILD_BENCH=OFF >/dev/null

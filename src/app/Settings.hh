@@ -17,7 +17,7 @@
 #endif
 
 struct Settings {
-  // Video track type: 5 = H.264, 4 = MPEG-4 part 2, anything else = no video.
+  // Video track type: 5 = H.264, 6 = H.265, 4 = MPEG-4 part 2, anything else = no video.
   int videoCodec = OSTRA_VIDEO_CODEC;
   // Video bit rate in bits per second, handed to the video subsession.
   uint32_t videoBitrate = 3000000;

@@ -14,6 +14,7 @@
 #include "Credentials.hh"
 #include "G711AudioServerMediaSubsession.hh"
 #include "H264VideoServerMediaSubsession.hh"
+#include "H265VideoServerMediaSubsession.hh"
 #include "MPEG4VideoServerMediaSubsession.hh"
 #include "MediaInput.hh"
 #include "OutPacketBuffer.hh"
@@ -29,6 +30,7 @@ namespace {
 
 constexpr int kVideoCodecMPEG4 = 4;
 constexpr int kVideoCodecH264 = 5;
+constexpr int kVideoCodecH265 = 6;
 
 // The settings of the running start-up; the built-in ones until then.
 Settings gSettings;
@@ -76,6 +78,8 @@ void addSubsessions(MediaInput* input, ServerMediaSession* session, int videoCod
     session->addSubsession(MPEG4VideoServerMediaSubsession::createNew(env, input, videoBitrate));
   } else if (videoCodec == kVideoCodecH264) {
     session->addSubsession(H264VideoServerMediaSubsession::createNew(env, input, videoBitrate));
+  } else if (videoCodec == kVideoCodecH265) {
+    session->addSubsession(H265VideoServerMediaSubsession::createNew(env, input, videoBitrate));
   }
   if (audio == kAudioModeG711) session->addSubsession(G711AudioServerMediaSubsession::createNew(env, input));
 }

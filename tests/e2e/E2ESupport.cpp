@@ -20,6 +20,12 @@ std::string mpeg4OstraBinary() {
   return access(p.c_str(), X_OK) == 0 ? p : std::string();
 }
 
+std::string h265OstraBinary() {
+  // The H.265 build lives beside this one: <build>-h265 (configured with -DOSTRA_VIDEO_CODEC=6).
+  std::string p = OSTRA_BINARY_DIR "-h265/src/ostra";
+  return access(p.c_str(), X_OK) == 0 ? p : std::string();
+}
+
 std::string producerBinary() { return OSTRA_BINARY_DIR "/tools/producer/ostra-producer"; }
 
 namespace {
@@ -237,9 +243,11 @@ bool readInterleaved(RtspClient& c, int channel, int count, std::vector<uint16_t
   return true;
 }
 
-bool gstreamerPlays(std::string const& url, std::string const& rtspsrcOptions, std::string* output) {
-  runCommand("gst-launch-1.0 rtspsrc location=" + url + " " + rtspsrcOptions +
-                 " name=s s. ! rtph264depay ! h264parse ! avdec_h264 ! fakesink num-buffers=50"
+bool gstreamerPlays(std::string const& url, std::string const& rtspsrcOptions, std::string* output,
+                    std::string const& video) {
+  runCommand("gst-launch-1.0 rtspsrc location=" + url + " " + rtspsrcOptions + " name=s s. ! rtp" + video + "depay ! " +
+                 video + "parse ! avdec_" + video +
+                 " ! fakesink num-buffers=50"
                  " s. ! rtppcmudepay ! mulawdec ! fakesink num-buffers=50",
              30000, output);
   return output->find("Got EOS from element \"pipeline0\"") != std::string::npos;

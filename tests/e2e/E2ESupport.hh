@@ -18,6 +18,7 @@ namespace e2e {
 
 std::string ostraBinary();       // this build's daemon
 std::string mpeg4OstraBinary();  // the MPEG-4 build's daemon, or empty when that build is absent
+std::string h265OstraBinary();   // the H.265 build's daemon, or empty when that build is absent
 std::string producerBinary();
 
 // Failed checks of the running scenario, written to standard error.
@@ -64,7 +65,9 @@ std::string ffmpegDecode(std::string const& url, char const* transport, int seco
 // afterwards sometimes races with itself ("Could not send message") and fails
 // gst-launch's exit status; that says nothing about the server, so the end of
 // stream is what counts. 'output' gets gst-launch's output.
-bool gstreamerPlays(std::string const& url, std::string const& rtspsrcOptions, std::string* output);
+// 'video' names the codec ("h264", "h265").
+bool gstreamerPlays(std::string const& url, std::string const& rtspsrcOptions, std::string* output,
+                    std::string const& video = "h264");
 
 // One RTSP request/response on a blocking connection, with Digest answers
 // when 'user' is given (a 401 is retried once with the nonce it carries).

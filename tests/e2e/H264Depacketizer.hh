@@ -1,6 +1,7 @@
 // The client's side of the H.264 RTP payload format in the end-to-end tests:
 // NAL units rebuilt from single NAL unit packets, STAP-A and FU-A, with the
-// sequence checked on the way.
+// sequence checked on the way; with 'h265' the H.265 format (RFC 7798: single
+// NAL unit packets and fragmentation units, no DONL).
 #ifndef OSTRA_E2E_H264_DEPACKETIZER_HH
 #define OSTRA_E2E_H264_DEPACKETIZER_HH
 
@@ -29,6 +30,7 @@ public:
   int brokenFragments = 0;  // FU-A without start, or a new start before the end
   int otherPayloads = 0;    // payload types this sink never sends (STAP-B, MTAP, FU-B)
   int packets = 0;
+  bool h265 = false;
 
   void packet(unsigned char const* p, size_t len, int64_t arrivalNs) {
     if (len < 12 || (p[0] >> 6) != 2) {
@@ -55,6 +57,10 @@ public:
     }
     unsigned char const* payload = p + off;
     size_t const size = len - off;
+    if (h265) {
+      if (packet265(payload, size, ts, marker) && marker && onMarker) onMarker(ts, arrivalNs);
+      return;
+    }
     unsigned const type = payload[0] & 0x1F;
     if (type >= 1 && type <= 23) {
       fNal.assign(reinterpret_cast<char const*>(payload), size);
@@ -95,6 +101,37 @@ public:
   }
 
 private:
+  // One H.265 payload; false when it was not one this sink sends.
+  bool packet265(unsigned char const* payload, size_t size, uint32_t ts, bool marker) {
+    unsigned const type = (payload[0] >> 1) & 0x3F;
+    if (size >= 2 && type < 48) {
+      fNal.assign(reinterpret_cast<char const*>(payload), size);
+      deliver(ts, marker);
+      return true;
+    }
+    if (type != 49 || size < 3) {
+      ++otherPayloads;
+      return false;
+    }
+    bool const startBit = (payload[2] & 0x80) != 0, endBit = (payload[2] & 0x40) != 0;
+    if (startBit) {
+      if (fInFragment) ++brokenFragments;
+      fNal.assign({static_cast<char>((payload[0] & 0x81) | ((payload[2] & 0x3F) << 1)), static_cast<char>(payload[1])});
+      fInFragment = true;
+    } else if (!fInFragment) {
+      ++brokenFragments;
+      return true;
+    }
+    fNal.append(reinterpret_cast<char const*>(payload + 3), size - 3);
+    if (endBit) {
+      fInFragment = false;
+      deliver(ts, marker);
+    } else if (marker) {
+      ++brokenFragments;
+    }
+    return true;
+  }
+
   void deliver(uint32_t ts, bool marker) {
     if (onNal) onNal(Nal{fNal, ts, marker});
   }

@@ -6,6 +6,7 @@
 
 #include "H264Bits.hh"
 #include "H264TestSupport.hh"
+#include "H265Bits.hh"
 
 using h264test::Bytes;
 
@@ -164,4 +165,43 @@ TEST(H264Bits, FirstMbInSliceAndNalHeaderHelpers) {
   for (unsigned t : {6u, 7u, 8u, 9u, 14u, 15u, 16u, 17u, 18u}) EXPECT_TRUE(h264::beginsAccessUnit(t)) << t;
   for (unsigned t : {0u, 1u, 2u, 3u, 4u, 5u, 10u, 11u, 12u, 13u, 19u, 20u})
     EXPECT_FALSE(h264::beginsAccessUnit(t)) << t;
+}
+
+TEST(H265Bits, RealSpsGiveTheirVuiTiming) {
+  struct Case {
+    Bytes sps;
+    unsigned profile;
+    unsigned chroma;
+    unsigned subLayers;
+  };
+  for (Case const& c : {Case{h264test::h265Sps30(), 1, 1, 1}, Case{h264test::h265Sps444_30(), 4, 3, 1},
+                        Case{h264test::h265SpsTwoLayers30(), 1, 1, 2}}) {
+    h265::SpsInfo info;
+    ASSERT_TRUE(h265::parseSps(c.sps.data(), c.sps.size(), info)) << "profile " << c.profile;
+    EXPECT_EQ(info.generalProfileIdc, c.profile);
+    EXPECT_EQ(info.chromaFormatIdc, c.chroma);
+    EXPECT_EQ(info.maxSubLayers, c.subLayers);
+    EXPECT_EQ(info.generalLevelIdc, 30u);  // level 1
+    EXPECT_EQ(info.width, 64u);
+    EXPECT_EQ(info.height, 64u);
+    EXPECT_TRUE(info.vuiPresent);
+    EXPECT_TRUE(info.timingInfoPresent);
+    EXPECT_EQ(info.numUnitsInTick, 1u);
+    EXPECT_EQ(info.timeScale, 30u);
+
+    // Cut short: the timing is there only once the cut keeps all of it; never
+    // a read past the cut (ASan).
+    for (size_t len = 0; len < c.sps.size(); ++len) {
+      Bytes const cutCopy(c.sps.begin(), c.sps.begin() + long(len));
+      h265::SpsInfo cut;
+      h265::parseSps(cutCopy.data(), cutCopy.size(), cut);
+      EXPECT_TRUE(cut.timeScale == 0 || cut.timeScale == 30u) << len;
+    }
+    Bytes const cutCopy(c.sps.begin(), c.sps.end() - 6);
+    h265::SpsInfo cut;
+    EXPECT_FALSE(h265::parseSps(cutCopy.data(), cutCopy.size(), cut) && cut.timeScale != 0);
+  }
+  Bytes const pps = h264test::h265Pps();
+  h265::SpsInfo info;
+  EXPECT_FALSE(h265::parseSps(pps.data(), pps.size(), info));
 }

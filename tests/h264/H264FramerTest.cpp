@@ -1,7 +1,7 @@
-// The H.264 framer over the real event loop: NAL units out of any chunking,
-// access-unit ends, durations at the fixed 25.1 fps, wall-clock presentation
-// times, SPS report lines, parameter-set copies, large I-frames, truncation,
-// the parser's limit and the end of the input.
+// The H.264 framer over the real event loop: wall-clock presentation times,
+// parameter-set copies, large I-frames, truncation, the parser's limit and the
+// end of the input; real x264 and x265 streams. The rules H.264 and H.265
+// share are in FramerRulesTest.cpp.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -14,6 +14,7 @@
 
 #include "H264Bits.hh"
 #include "H264TestSupport.hh"
+#include "H265Bits.hh"
 #include "StreamParser.hh"
 
 using namespace h264test;
@@ -21,126 +22,7 @@ using namespace h264test;
 namespace {
 
 constexpr unsigned kAuDuration = 39840;  // 1000000 / 25.1, truncated
-
-struct Expected {
-  Bytes stream;
-  std::vector<Bytes> nals;
-  std::vector<bool> ends;
-};
-
-// A stream exercising the end-of-access-unit rules, with 3- and 4-byte start
-// codes, trailing zeros, emulation-prevention bytes and leading garbage.
-Expected referenceStream() {
-  Expected e;
-  StreamBuilder b;
-  b.raw({0x12, 0x00, 0x00, 0x01, 0x67, 0x00, 0x00});  // junk, including a 3-byte start code
-  auto add = [&](Bytes const& nal, bool endsAu, bool threeByte = false, unsigned trailingZeros = 0) {
-    if (threeByte) {
-      b.nal3(nal);
-    } else {
-      b.nal4(nal);
-    }
-    b.raw(Bytes(trailingZeros, 0));
-    e.nals.push_back(nal);
-    e.ends.push_back(endsAu);
-  };
-  add(spsBaseline30(), false);
-  add(ppsBaseline(), false);
-  add({0x06, 0x05, 0x02, 0xAA, 0xBB, 0x80}, false);  // SEI
-  add(slice(0x65, 0, 40, 3), false);                 // IDR, first slice
-  add(slice(0x65, 10, 30, 4), true, true, 2);        // IDR, second slice; next picture follows
-  add(slice(0x41, 0, 50, 5), false);                 // P; filler follows
-  add({0x0C, 0xFF, 0xFF, 0xFF, 0x80}, true);         // filler data ends the access unit
-  add(spsBaseline30(), false);
-  add(ppsBaseline(), false);
-  add(slice(0x65, 0, 20, 6), true);                                               // next is an AUD
-  add({0x09, 0xF0}, false);                                                       // AUD from the producer
-  add({0x41, 0xFF, 0x00, 0x00, 0x03, 0x01, 0x00, 0x00, 0x03, 0x00, 0x12}, true);  // escaped payload
-  add(slice(0x41, 0, 2, 7), false, true);                                         // end of sequence follows
-  add({0x0A}, true);                                                              // end of sequence
-  add(slice(0x65, 0, 10, 8), true, false, 2);                                     // last unit of the input
-  e.stream = b.bytes;
-  return e;
-}
-
-void expectMatches(FramedRun const& run, Expected const& e, bool includeStartCode, std::string const& what) {
-  ASSERT_TRUE(run.readerClosed) << what;
-  ASSERT_EQ(run.units.size(), e.nals.size()) << what;
-  int64_t const base = run.units[0].ptUs;
-  int64_t ends = 0;
-  for (size_t i = 0; i < e.nals.size(); ++i) {
-    NalRecord const& u = run.units[i];
-    Bytes expected = e.nals[i];
-    if (includeStartCode) expected.insert(expected.begin(), {0, 0, 0, 1});
-    ASSERT_EQ(u.bytes, expected) << what << " unit " << i;
-    ASSERT_EQ(u.truncated, 0u) << what << " unit " << i;
-    ASSERT_EQ(u.pictureEnd, e.ends[i]) << what << " unit " << i;
-    ASSERT_EQ(u.durationUs, e.ends[i] ? kAuDuration : 0u) << what << " unit " << i;
-    // Without the wall clock, each access unit is 1/25.1 s after the one before.
-    ASSERT_EQ(u.ptUs - base, ends * int64_t(kAuDuration)) << what << " unit " << i;
-    if (e.ends[i]) ++ends;
-  }
-}
-
 class H264FramerTest : public H264Test {};
-
-TEST_F(H264FramerTest, ReferenceStreamGivesTheExpectedUnitsAccessUnitEndsAndDurations) {
-  Expected const e = referenceStream();
-  ASSERT_EQ(splitAnnexB(e.stream), e.nals);  // the builder and the plain splitter agree
-  for (bool sc : {false, true}) {
-    FramedRun const r = runFramer(*scheduler, *env, e.stream, {0}, sc);
-    expectMatches(r, e, sc, sc ? "with start codes" : "whole");
-    EXPECT_EQ(r.requestedSizes.front(), 1000000u);  // the first refill asks for a whole bank
-    EXPECT_EQ(r.sourceClosures, 2u);                // end of input, then the one extra request
-  }
-}
-
-TEST_F(H264FramerTest, EveryCutOfTheStreamGivesTheSameResult) {
-  Expected const e = referenceStream();
-  // Two reads, cut at every position (start codes split every possible way).
-  for (size_t cut = 1; cut < e.stream.size(); ++cut) {
-    FramedRun const r = runFramer(*scheduler, *env, e.stream, {unsigned(cut), 1000000});
-    expectMatches(r, e, false, "cut at " + std::to_string(cut));
-    if (HasFatalFailure()) return;
-  }
-  // One byte per read, and a few odd cycles of sizes.
-  std::vector<std::vector<unsigned>> const chunkings{{1}, {2}, {3}, {5, 1, 7}, {4, 4, 1}, {13}};
-  for (auto const& chunks : chunkings) {
-    for (bool sc : {false, true}) {
-      FramedRun const r = runFramer(*scheduler, *env, e.stream, chunks, sc);
-      expectMatches(r, e, sc, "chunks of " + std::to_string(chunks[0]));
-      if (HasFatalFailure()) return;
-    }
-  }
-}
-
-TEST_F(H264FramerTest, ThirtyFpsSpsIsReportedButTheRateStays25Point1) {
-  StreamBuilder b;
-  unsigned const numSps = 3;
-  for (unsigned gop = 0; gop < numSps; ++gop) {
-    b.nal4(gop == 1 ? spsHigh30() : spsBaseline30()).nal4(ppsBaseline()).nal4(slice(0x65, 0, 100));
-    for (int p = 0; p < 4; ++p) b.nal4(slice(0x41, 0, 60, uint8_t(p)));
-  }
-  testing::internal::CaptureStderr();
-  FramedRun const r = runFramer(*scheduler, *env, b.bytes, {7});
-  std::string const err = testing::internal::GetCapturedStderr();
-
-  std::string const pair = "sps time_scale = 60, num_units_in_tick = 1\nSet frame rate to 25.10 fps by SPS\n";
-  std::string expected;
-  for (unsigned i = 0; i < numSps; ++i) expected += pair;
-  EXPECT_EQ(err, expected);
-
-  unsigned pictures = 0;
-  for (auto const& u : r.units) {
-    if (u.pictureEnd) {
-      ++pictures;
-      EXPECT_EQ(u.durationUs, kAuDuration);
-    } else {
-      EXPECT_EQ(u.durationUs, 0u);
-    }
-  }
-  EXPECT_EQ(pictures, numSps * 5);
-}
 
 TEST_F(H264FramerTest, SpsAndPpsCopiesAreKeptForTheSink) {
   auto* source = new ChunkSource(*env,
@@ -417,8 +299,8 @@ TEST_F(H264FramerTest, ManySmallUnitsInOneReadDoNotDeepenTheStack) {
   EXPECT_TRUE(r.readerClosed);
 }
 
-// A real x264 stream (four slices per picture, with and without AUDs),
-// made with ffmpeg at test time.
+// Real x264 and x265 streams (four slices per picture, with and without
+// AUDs), made with ffmpeg at test time.
 TEST_F(H264FramerTest, RealEncoderStreamGivesOneAccessUnitEndPerPicture) {
   if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0) GTEST_SKIP() << "ffmpeg not installed";
   char dir[] = "/tmp/ostra-h264-XXXXXX";
@@ -426,13 +308,18 @@ TEST_F(H264FramerTest, RealEncoderStreamGivesOneAccessUnitEndPerPicture) {
   struct Variant {
     char const* name;
     char const* extra;
+    int h = 264;
   };
-  for (Variant const& v : {Variant{"slices", ""}, Variant{"aud", "-bsf:v h264_metadata=aud=insert"}}) {
-    std::string const path = std::string(dir) + "/" + v.name + ".h264";
+  for (Variant const& v : {Variant{"slices", ""}, Variant{"aud", "-bsf:v h264_metadata=aud=insert"},
+                           Variant{"x265", "", 265}, Variant{"x265-aud", "-bsf:v hevc_metadata=aud=insert", 265}}) {
+    bool const h265 = v.h == 265;
+    std::string const path = std::string(dir) + "/" + v.name + ".es";
+    std::string const encoder = h265 ? "-c:v libx265 -preset veryfast -x265-params log-level=error:slices=4:keyint=10 "
+                                     : "-c:v libx264 -preset veryfast -x264-params slices=4:keyint=10 ";
     std::string const cmd =
         "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc=size=320x240:rate=30 -frames:v 30 "
-        "-pix_fmt yuv420p -c:v libx264 -preset veryfast -x264-params slices=4:keyint=10 " +
-        std::string(v.extra) + " -f h264 " + path;
+        "-pix_fmt yuv420p " +
+        encoder + std::string(v.extra) + (h265 ? " -f hevc " : " -f h264 ") + path;
     ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
     std::ifstream in(path, std::ios::binary);
     Bytes const stream((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -442,18 +329,20 @@ TEST_F(H264FramerTest, RealEncoderStreamGivesOneAccessUnitEndPerPicture) {
 
     for (auto const& chunks : std::vector<std::vector<unsigned>>{{0}, {1}, {1400, 3, 65536}}) {
       testing::internal::CaptureStderr();
-      FramedRun const r = runFramer(*scheduler, *env, stream, chunks, false, true);
+      FramedRun const r = runFramer(*scheduler, *env, stream, chunks, false, true, v.h);
       std::string const err = testing::internal::GetCapturedStderr();
       ASSERT_EQ(r.units.size(), nals.size()) << v.name;
       unsigned pictures = 0, slices = 0, auds = 0;
       for (size_t i = 0; i < nals.size(); ++i) {
         ASSERT_EQ(r.units[i].bytes, nals[i]) << v.name << " unit " << i;
-        unsigned const type = h264::nalUnitType(nals[i][0]);
-        if (h264::isVcl(type)) ++slices;
-        if (type == 9) ++auds;
+        unsigned const type = h265 ? h265::nalUnitType(nals[i][0]) : h264::nalUnitType(nals[i][0]);
+        bool const vcl = h265 ? h265::isVcl(type) : h264::isVcl(type);
+        if (vcl) ++slices;
+        if (type == (h265 ? 35u : 9u)) ++auds;
+        // x265 ends each picture with its slices or a suffix SEI (the picture hash is off by default).
         if (r.units[i].pictureEnd) {
           ++pictures;
-          EXPECT_TRUE(h264::isVcl(type)) << i;
+          EXPECT_TRUE(vcl || (h265 && type == h265::kNalSuffixSei)) << i;
         }
       }
       EXPECT_EQ(pictures, 30u) << v.name;
@@ -461,7 +350,7 @@ TEST_F(H264FramerTest, RealEncoderStreamGivesOneAccessUnitEndPerPicture) {
       EXPECT_EQ(auds, std::string(v.extra).empty() ? 0u : 30u) << v.name;
       // Two report lines for every SPS (x264 announces 30 fps).
       size_t numSps = 0;
-      for (auto const& n : nals) numSps += h264::nalUnitType(n[0]) == 7 ? 1 : 0;
+      for (auto const& n : nals) numSps += (h265 ? h265::nalUnitType(n[0]) == 33 : h264::nalUnitType(n[0]) == 7);
       EXPECT_GE(numSps, 1u);
       size_t reports = 0;
       for (size_t pos = 0; (pos = err.find("Set frame rate to 25.10 fps by SPS\n", pos)) != std::string::npos; ++pos)

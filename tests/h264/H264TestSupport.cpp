@@ -1,5 +1,7 @@
 #include "H264TestSupport.hh"
 
+#include "H265VideoStreamFramer.hh"
+
 #include <algorithm>
 
 namespace h264test {
@@ -142,9 +144,12 @@ bool H264Test::runUntil(std::function<bool()> const& done, int timeoutMs) {
 }
 
 FramedRun runFramer(BasicTaskScheduler& scheduler, UsageEnvironment& env, Bytes const& stream,
-                    std::vector<unsigned> const& chunkSizes, bool includeStartCode, bool useWallClock) {
+                    std::vector<unsigned> const& chunkSizes, bool includeStartCode, bool useWallClock, int hNumber) {
   auto* source = new ChunkSource(env, stream, chunkSizes);
-  H264VideoStreamFramer* framer = H264VideoStreamFramer::createNew(env, source, includeStartCode, useWallClock);
+  H264or5VideoStreamFramer* framer =
+      hNumber == 265 ? static_cast<H264or5VideoStreamFramer*>(
+                           H265VideoStreamFramer::createNew(env, source, includeStartCode, useWallClock))
+                     : H264VideoStreamFramer::createNew(env, source, includeStartCode, useWallClock);
   Collector reader;
   reader.source = framer;
   reader.framer = framer;
@@ -158,6 +163,80 @@ FramedRun runFramer(BasicTaskScheduler& scheduler, UsageEnvironment& env, Bytes 
   run.requestedSizes = source->requestedSizes;
   Medium::close(framer);  // closes the source too
   return run;
+}
+
+// A stream exercising the end-of-access-unit rules, with 3- and 4-byte start
+// codes, trailing zeros, emulation-prevention bytes and leading garbage.
+Expected referenceStream() {
+  Expected e;
+  StreamBuilder b;
+  b.raw({0x12, 0x00, 0x00, 0x01, 0x67, 0x00, 0x00});  // junk, including a 3-byte start code
+  auto add = [&](Bytes const& nal, bool endsAu, bool threeByte = false, unsigned trailingZeros = 0) {
+    if (threeByte) {
+      b.nal3(nal);
+    } else {
+      b.nal4(nal);
+    }
+    b.raw(Bytes(trailingZeros, 0));
+    e.nals.push_back(nal);
+    e.ends.push_back(endsAu);
+  };
+  add(spsBaseline30(), false);
+  add(ppsBaseline(), false);
+  add({0x06, 0x05, 0x02, 0xAA, 0xBB, 0x80}, false);  // SEI
+  add(slice(0x65, 0, 40, 3), false);                 // IDR, first slice
+  add(slice(0x65, 10, 30, 4), true, true, 2);        // IDR, second slice; next picture follows
+  add(slice(0x41, 0, 50, 5), false);                 // P; filler follows
+  add({0x0C, 0xFF, 0xFF, 0xFF, 0x80}, true);         // filler data ends the access unit
+  add(spsBaseline30(), false);
+  add(ppsBaseline(), false);
+  add(slice(0x65, 0, 20, 6), true);                                               // next is an AUD
+  add({0x09, 0xF0}, false);                                                       // AUD from the producer
+  add({0x41, 0xFF, 0x00, 0x00, 0x03, 0x01, 0x00, 0x00, 0x03, 0x00, 0x12}, true);  // escaped payload
+  add(slice(0x41, 0, 2, 7), false, true);                                         // end of sequence follows
+  add({0x0A}, true);                                                              // end of sequence
+  add(slice(0x65, 0, 10, 8), true, false, 2);                                     // last unit of the input
+  e.stream = b.bytes;
+  return e;
+}
+
+// The same rules the H.265 way: VPS, SPS, PPS, AUD and prefix SEI after a
+// slice segment begin an access unit, first_slice_segment_in_pic_flag begins
+// a picture, suffix SEI and filler data belong to the unit before.
+Expected referenceStream265() {
+  Expected e;
+  StreamBuilder b;
+  b.raw({0x12, 0x00, 0x00, 0x01, 0x42, 0x00, 0x00});  // junk, including a 3-byte start code
+  auto add = [&](Bytes const& nal, bool endsAu, bool threeByte = false, unsigned trailingZeros = 0) {
+    if (threeByte) {
+      b.nal3(nal);
+    } else {
+      b.nal4(nal);
+    }
+    b.raw(Bytes(trailingZeros, 0));
+    e.nals.push_back(nal);
+    e.ends.push_back(endsAu);
+  };
+  add(h265Vps(), false);
+  add(h265Sps30(), false);
+  add(h265Pps(), false);
+  add({0x4E, 0x01, 0x05, 0x02, 0xAA, 0xBB, 0x80}, false);  // prefix SEI
+  add(h265Slice(19, true, 40, 3), false);                  // IDR_W_RADL, first slice segment
+  add(h265Slice(19, false, 30, 4), true, true, 2);         // second segment; next picture follows
+  add(h265Slice(1, true, 50, 5), false);                   // TRAIL_R; suffix SEI follows
+  add({0x50, 0x01, 0x05, 0x01, 0xCC, 0x80}, true);         // suffix SEI ends the access unit
+  add(h265Vps(), false);
+  add(h265Sps30(), false);
+  add(h265Pps(), false);
+  add(h265Slice(21, true, 20, 6), true);                                                 // CRA; next is an AUD
+  add({0x46, 0x01, 0x50}, false);                                                        // AUD from the producer
+  add({0x02, 0x01, 0xFF, 0x00, 0x00, 0x03, 0x01, 0x00, 0x00, 0x03, 0x00, 0x12}, false);  // escaped TRAIL_R
+  add({0x4C, 0x01, 0xFF, 0xFF, 0x80}, true);                                             // filler data ends it
+  add(h265Slice(1, true, 2, 7), false, true);                                            // end of sequence follows
+  add({0x48, 0x01}, true);                                                               // end of sequence
+  add(h265Slice(20, true, 10, 8), true, false, 2);  // IDR_N_LP, last unit of the input
+  e.stream = b.bytes;
+  return e;
 }
 
 }  // namespace h264test

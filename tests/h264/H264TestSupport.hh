@@ -42,6 +42,37 @@ inline Bytes spsHigh444_30() {  // 64x48, profile 244, 4:4:4
 }
 inline Bytes ppsBaseline() { return {0x68, 0xce, 0x0f, 0xc8}; }
 
+// Real H.265 parameter sets written by x265 for 64x64 input at 30 fps (VUI
+// timing: num_units_in_tick 1, time_scale 30).
+inline Bytes h265Sps30() {  // Main, 4:2:0
+  return {0x42, 0x01, 0x01, 0x01, 0x60, 0x00, 0x00, 0x03, 0x00, 0x90, 0x00, 0x00, 0x03, 0x00,
+          0x00, 0x03, 0x00, 0x1e, 0xa0, 0x20, 0x81, 0x05, 0x96, 0x56, 0x69, 0x24, 0xca, 0xf0,
+          0x16, 0x80, 0x80, 0x00, 0x00, 0x03, 0x00, 0x80, 0x00, 0x00, 0x0f, 0x04};
+}
+inline Bytes h265Sps444_30() {  // range extensions, 4:4:4
+  return {0x42, 0x01, 0x01, 0x04, 0x08, 0x00, 0x00, 0x03, 0x00, 0x9e, 0x08, 0x00, 0x00, 0x03,
+          0x00, 0x00, 0x1e, 0x90, 0x04, 0x10, 0x20, 0xb2, 0xca, 0xcd, 0x24, 0x99, 0x5e, 0x02,
+          0xd0, 0x10, 0x00, 0x00, 0x03, 0x00, 0x10, 0x00, 0x00, 0x03, 0x01, 0xe0, 0x80};
+}
+inline Bytes h265SpsTwoLayers30() {  // two temporal sub-layers
+  return {0x42, 0x01, 0x02, 0x01, 0x60, 0x00, 0x00, 0x03, 0x00, 0x90, 0x00, 0x00, 0x03, 0x00, 0x00,
+          0x03, 0x00, 0x1e, 0x00, 0x00, 0xa0, 0x20, 0x81, 0x05, 0x96, 0x56, 0x62, 0xb3, 0x49, 0x26,
+          0x57, 0x80, 0xb4, 0x04, 0x00, 0x00, 0x03, 0x00, 0x04, 0x00, 0x00, 0x03, 0x00, 0x78, 0x20};
+}
+inline Bytes h265Vps() {
+  return {0x40, 0x01, 0x0c, 0x01, 0xff, 0xff, 0x01, 0x60, 0x00, 0x00, 0x03, 0x00,
+          0x90, 0x00, 0x00, 0x03, 0x00, 0x00, 0x03, 0x00, 0x1e, 0x95, 0x98, 0x09};
+}
+inline Bytes h265Pps() { return {0x44, 0x01, 0xc1, 0x72, 0xb4, 0x62, 0x40}; }
+
+// An H.265 slice segment: two-byte header of 'type', first_slice_segment_in_pic_flag,
+// then 'bodySize' payload bytes that never form 00 00.
+inline Bytes h265Slice(unsigned type, bool firstInPicture, size_t bodySize, uint8_t seed = 1) {
+  Bytes nal{uint8_t(type << 1), 0x01, uint8_t(firstInPicture ? 0xC0 : 0x40)};
+  for (size_t i = 0; i < bodySize; ++i) nal.push_back(uint8_t((i * 31 + seed) % 255 + 1));
+  return nal;
+}
+
 // A slice NAL unit: header byte, then first_mb_in_slice as ue(v), then
 // 'bodySize' payload bytes that never form 00 00.
 inline Bytes slice(uint8_t header, unsigned firstMb, size_t bodySize, uint8_t seed = 1) {
@@ -137,7 +168,7 @@ struct NalRecord {
 
 struct Collector {
   FramedSource* source = nullptr;
-  H264VideoStreamFramer* framer = nullptr;  // when reading a framer: picture-end marks
+  H264or5VideoStreamFramer* framer = nullptr;  // when reading a framer: picture-end marks
   Bytes buffer;
   bool keepBytes = true;
   std::function<void(NalRecord const&, uint8_t const*)> check;  // called for every unit
@@ -172,10 +203,26 @@ struct FramedRun {
   std::vector<unsigned> requestedSizes;
 };
 
+// A stream, its NAL units and which of them end an access unit.
+struct Expected {
+  Bytes stream;
+  std::vector<Bytes> nals;
+  std::vector<bool> ends;
+};
+
+// A stream exercising the end-of-access-unit rules, with 3- and 4-byte start
+// codes, trailing zeros, emulation-prevention bytes and leading garbage:
+// H.264, and the same rules the H.265 way.
+Expected referenceStream();
+Expected referenceStream265();
+
 // Runs 'stream' through a framer over a ChunkSource with the given chunking
 // until the reader sees the end. The framer is closed afterwards.
+// 'hNumber': 264 reads through an H264VideoStreamFramer, 265 through an
+// H265VideoStreamFramer.
 FramedRun runFramer(BasicTaskScheduler& scheduler, UsageEnvironment& env, Bytes const& stream,
-                    std::vector<unsigned> const& chunkSizes, bool includeStartCode = false, bool useWallClock = false);
+                    std::vector<unsigned> const& chunkSizes, bool includeStartCode = false, bool useWallClock = false,
+                    int hNumber = 264);
 
 }  // namespace h264test
 

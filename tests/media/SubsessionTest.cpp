@@ -162,8 +162,20 @@ TEST_F(SubsessionTest, NoTracksForOtherCodecWithoutAudio) {
   makeSession();
   addSubsessions(hub, session, 3, 3000000, 0);
   EXPECT_EQ(session->numSubsessions(), 0u);
-  addSubsessions(hub, session, 6, 3000000, 1);  // only mode 2 means G.711
+  addSubsessions(hub, session, 7, 3000000, 1);  // only mode 2 means G.711 (6 is the H.265 build's codec)
   EXPECT_EQ(session->numSubsessions(), 0u);
+}
+
+TEST_F(SubsessionTest, H265CodecGivesAnH265VideoTrack) {
+  makeHub(freeChannel());
+  makeSession();
+  addSubsessions(hub, session, 6, 3000000, 0);
+  ASSERT_EQ(session->numSubsessions(), 1u);
+  EXPECT_TRUE(session->subsession(0)->sdpLinesReady()) << "no producer: nothing to wait for";
+  char const* lines = session->subsession(0)->sdpLines();
+  ASSERT_NE(lines, nullptr);
+  EXPECT_NE(std::string(lines).find("b=AS:3000\r\na=rtpmap:96 H265/90000\r\na=control:track1"), std::string::npos)
+      << lines;
 }
 
 TEST_F(SubsessionTest, BitrateRoundsToKilobits) {

@@ -355,7 +355,9 @@ inline std::vector<uint8_t> generatedVideo(std::string const& kind, int seconds 
   std::string path = scratchDir() + "/video" + std::to_string(seconds) + "." + kind;
   std::vector<uint8_t> data = readFile(path);
   if (!data.empty()) return data;
-  std::string codec = kind == "h264" ? "-c:v libx264 -bsf:v h264_mp4toannexb -f h264" : "-c:v mpeg4 -f m4v";
+  std::string codec = kind == "h264"   ? "-c:v libx264 -bsf:v h264_mp4toannexb -f h264"
+                      : kind == "h265" ? "-c:v libx265 -x265-params log-level=error -f hevc"
+                                       : "-c:v mpeg4 -f m4v";
   std::string cmd = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 -t " +
                     std::to_string(seconds) + " " + codec + " '" + path + "'";
   if (runCommand(cmd) != 0) return {};

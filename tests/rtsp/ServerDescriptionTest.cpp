@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "H265VideoRTPSink.hh"
+#include "H265VideoStreamFramer.hh"
 #include "ServerTestSupport.hh"
 
 using namespace rtsptest;
@@ -37,6 +39,103 @@ protected:
   FramedSource* createNewStreamSource(unsigned, unsigned&) override { return nullptr; }
   RTPSink* createNewRTPSink(Groupsock*, unsigned char, FramedSource*) override { return nullptr; }
 };
+
+// A producer that sends 'bytes' once, 'delayUs' after the first read request,
+// and nothing more.
+class LateBytesSource : public FramedSource {
+public:
+  LateBytesSource(UsageEnvironment& env, ToneCounters& c, std::string bytes, int64_t delayUs)
+      : FramedSource(env), fC(c), fBytes(std::move(bytes)), fDelayUs(delayUs) {
+    ++fC.created;
+    ++fC.alive;
+  }
+  ~LateBytesSource() override {
+    envir().taskScheduler().unscheduleDelayedTask(fTask);
+    --fC.alive;
+  }
+
+protected:
+  void doGetNextFrame() override {
+    if (!fBytes.empty()) fTask = envir().taskScheduler().scheduleDelayedTask(fDelayUs, deliver, this);
+  }
+
+private:
+  static void deliver(void* clientData) {
+    auto* self = static_cast<LateBytesSource*>(clientData);
+    self->fTask = nullptr;
+    self->fFrameSize = static_cast<unsigned>(std::min<size_t>(self->fBytes.size(), self->fMaxSize));
+    std::memcpy(self->fTo, self->fBytes.data(), self->fFrameSize);
+    self->fBytes.clear();
+    gettimeofday(&self->fPresentationTime, nullptr);
+    afterGetting(self);
+  }
+  ToneCounters& fC;
+  std::string fBytes;
+  int64_t fDelayUs;
+  TaskScheduler::TaskToken fTask = nullptr;
+};
+
+// An H.265 track whose description reads its source (parameter sets 300 ms
+// late; with 'silent', none ever).
+class H265SdpSubsession : public OnDemandServerMediaSubsession {
+public:
+  H265SdpSubsession(UsageEnvironment& env, ToneCounters& c, bool silent)
+      : OnDemandServerMediaSubsession(env, True), fC(c), fSilent(silent) {
+    fDescribeFromStream = True;
+  }
+
+protected:
+  FramedSource* createNewStreamSource(unsigned, unsigned& estBitrate) override {
+    estBitrate = 3000;
+    return H265VideoStreamFramer::createNew(envir(), new LateBytesSource(envir(), fC, "", 0));
+  }
+  FramedSource* createDescriptionSource(unsigned& estBitrate) override {
+    estBitrate = 3000;
+    std::string const sets("\0\0\0\1\x40\x01\x0C\0\0\0\1\x42\x01\x01\0\0\0\1\x44\x01\xC1\0\0\0\1\x26\x01\xAF", 28);
+    return H265VideoStreamFramer::createNew(envir(), new LateBytesSource(envir(), fC, fSilent ? "" : sets, 300000));
+  }
+  RTPSink* createNewRTPSink(Groupsock* gs, unsigned char pt, FramedSource*) override {
+    return H265VideoRTPSink::createNew(envir(), gs, pt);
+  }
+  ToneCounters& fC;
+  bool fSilent;
+};
+
+// A DESCRIBE waits for the parameter sets (the loop serves others meanwhile),
+// requests behind it are answered after it, a connection that closes while it
+// waits leaves nothing behind, and without sets the answer comes after 2 s
+// without them.
+TEST_F(RTSPServerTest, DescriptionsWaitForTheParameterSetsOfTheStream) {
+  start(18559);
+  ServerMediaSession* silent = ServerMediaSession::createNew(*loop.env, "ch02", nullptr, "x", False, nullptr);
+  sms->addSubsession(new H265SdpSubsession(*loop.env, counters, false));
+  silent->addSubsession(new H265SdpSubsession(*loop.env, counters, true));
+  server->addServerMediaSession(silent);
+  {
+    RawClient gone(loop, port);
+    ASSERT_TRUE(gone.sendText("DESCRIBE " + url() + " RTSP/1.0\r\nCSeq: 1\r\n\r\n"));
+    ASSERT_TRUE(loop.runUntil([&] { return counters.created == 1; }));  // its description is being read
+  }                                                                     // closed while its answer waits
+  RawClient c(loop, port);
+  auto const t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(c.sendText("DESCRIBE " + url() + " RTSP/1.0\r\nCSeq: 2\r\n\r\nOPTIONS * RTSP/1.0\r\nCSeq: 3\r\n\r\n"));
+  std::string const described = c.response(), options = c.response();
+  auto const waited = std::chrono::steady_clock::now() - t0;
+  EXPECT_NE(described.find("CSeq: 2\r\n"), std::string::npos) << described;
+  EXPECT_NE(described.find("\r\na=rtpmap:97 H265/90000\r\na=fmtp:97 sprop-vps=QAEM;sprop-sps=QgEB;sprop-pps=RAHB\r\n"),
+            std::string::npos)
+      << described;
+  EXPECT_NE(options.find("CSeq: 3\r\n"), std::string::npos) << options;
+  EXPECT_GE(waited, std::chrono::milliseconds(200));
+  // Stored: a later description does not wait.
+  EXPECT_NE(c.request("DESCRIBE " + url() + " RTSP/1.0\r\nCSeq: 4\r\n\r\n").find("sprop-vps=QAEM"), std::string::npos);
+
+  auto const t1 = std::chrono::steady_clock::now();
+  std::string const none = c.request("DESCRIBE rtsp://127.0.0.1:18559/ch02 RTSP/1.0\r\nCSeq: 5\r\n\r\n", 5000);
+  EXPECT_GE(std::chrono::steady_clock::now() - t1, std::chrono::milliseconds(1900));
+  EXPECT_NE(none.find("a=rtpmap:96 H265/90000\r\na=control:track1"), std::string::npos) << none;
+  EXPECT_EQ(counters.alive, 0) << "every source read for a description is closed";
+}
 
 TEST_F(RTSPServerTest, CreateNewReportsATakenPort) {
   start(18554);

@@ -90,6 +90,42 @@ inline std::vector<StreamUnit> splitH264AccessUnits(uint8_t const* data, size_t 
   return units;
 }
 
+inline int h265NalType(uint8_t const* data, StreamElement const& e) {
+  return e.payloadOffset < e.end ? ((data[e.payloadOffset] >> 1) & 0x3F) : -1;
+}
+
+// Splits an H.265 Annex B byte stream into access units. A new access unit begins, once the current one holds a
+// slice segment (NAL types 0 to 31), at a VPS, SPS, PPS, access unit delimiter (32 to 35), prefix SEI (39), NAL
+// types 41 to 44 and 48 to 55, or at a slice segment whose first_slice_segment_in_pic_flag is set (the top bit of
+// the first byte after the two-byte NAL header). Suffix SEI stays with the unit before. A unit is key when it holds
+// an IRAP picture (types 16 to 23). Bytes before the first start code go with the first access unit.
+inline std::vector<StreamUnit> splitH265AccessUnits(uint8_t const* data, size_t size) {
+  std::vector<StreamUnit> units;
+  StreamUnit cur{0, 0, false};
+  bool haveSlice = false;
+  for (StreamElement const& e : findElements(data, size)) {
+    int const type = h265NalType(data, e);
+    bool const isSlice = type >= 0 && type < 32;
+    bool startsUnit = false;
+    if (haveSlice) {
+      if ((type >= 32 && type <= 35) || type == 39 || (type >= 41 && type <= 44) || (type >= 48 && type <= 55))
+        startsUnit = true;
+      if (isSlice && e.payloadOffset + 2 < e.end && (data[e.payloadOffset + 2] & 0x80) != 0) startsUnit = true;
+    }
+    if (startsUnit) {
+      cur.size = e.offset - cur.offset;
+      units.push_back(cur);
+      cur = StreamUnit{e.offset, 0, false};
+      haveSlice = false;
+    }
+    if (isSlice) haveSlice = true;
+    if (type >= 16 && type <= 23) cur.key = true;
+  }
+  cur.size = size - cur.offset;
+  if (cur.size > 0) units.push_back(cur);
+  return units;
+}
+
 // MPEG-4 part 2 start code values.
 constexpr uint8_t kVopStartCode = 0xB6;
 constexpr uint8_t kVisualObjectSequenceStartCode = 0xB0;

@@ -23,6 +23,15 @@ namespace ostra_producer {
 
 namespace {
 
+// An ffmpeg bit rate ("1000k", "40M", "800000") in kilobits per second.
+long bitrateKbps(std::string const& rate) {
+  char* end = nullptr;
+  double v = std::strtod(rate.c_str(), &end);
+  if (end != nullptr && (*end == 'k' || *end == 'K')) return std::lround(v);
+  if (end != nullptr && (*end == 'm' || *end == 'M')) return std::lround(v * 1000);
+  return std::max(1L, std::lround(v / 1000));
+}
+
 // Runs a program and waits for it; true when it exits with status 0.
 bool runProgram(std::vector<std::string> const& args) {
   std::vector<char*> argv;
@@ -35,6 +44,17 @@ bool runProgram(std::vector<std::string> const& args) {
     if (errno != EINTR) return false;
   }
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// libx265 with a fixed GOP, no scene cuts and the parameter sets (VPS, SPS,
+// PPS) repeated before every key picture, capped at the bit rate.
+void appendH265Encoder(std::vector<std::string>& args, Options const& o) {
+  for (char const* s : {"-c:v", "libx265", "-preset", "veryfast", "-x265-params"}) args.push_back(s);
+  std::string const kbps = std::to_string(bitrateKbps(o.bitrate));
+  args.push_back("log-level=error:repeat-headers=1:scenecut=0:bframes=0:keyint=" + std::to_string(o.gop) +
+                 ":min-keyint=" + std::to_string(o.gop) + ":vbv-maxrate=" + kbps + ":vbv-bufsize=" + kbps);
+  args.push_back("-f");
+  args.push_back("hevc");
 }
 
 std::string defaultCacheDir() {
@@ -68,9 +88,12 @@ std::optional<std::string> prepareClip(Options const& o) {
   }
   long const frames = std::max(1L, static_cast<long>(std::ceil(o.clipSeconds * o.fps / o.gop))) * o.gop;
   bool const h264 = o.codec == Codec::H264;
-  const std::string name = std::string("clip-") + (h264 ? "h264-" : "mpeg4-") + std::to_string(o.width) + "x" +
+  bool const h265 = o.codec == Codec::H265;
+  char const* const codecName = h264 ? "h264" : h265 ? "h265" : "mpeg4";
+  char const* const suffix = h264 ? ".h264" : h265 ? ".h265" : ".m4v";
+  const std::string name = std::string("clip-") + codecName + "-" + std::to_string(o.width) + "x" +
                            std::to_string(o.height) + "-" + std::to_string(o.fps) + "fps-g" + std::to_string(o.gop) +
-                           "-" + o.bitrate + "-" + std::to_string(frames) + "f" + (h264 ? ".h264" : ".m4v");
+                           "-" + o.bitrate + "-" + std::to_string(frames) + "f" + suffix;
   std::string const path = dir + "/" + name;
   struct stat st;
   if (stat(path.c_str(), &st) == 0 && st.st_size > 0) return path;
@@ -106,6 +129,8 @@ std::optional<std::string> prepareClip(Options const& o) {
     args.push_back(o.bitrate);
     args.push_back("-f");
     args.push_back("h264");
+  } else if (h265) {
+    appendH265Encoder(args, o);
   } else {
     for (char const* s : {"-c:v", "mpeg4", "-f", "m4v"}) args.push_back(s);
   }

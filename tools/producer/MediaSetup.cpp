@@ -40,6 +40,20 @@ bool prepareVideo(Producer& p) {
     }
     for (StreamUnit const& u : p.units)
       p.unitHasHeaders.push_back(containsElement(d + u.offset, u.size, [](uint8_t b) { return (b & 0x1F) == 7; }));
+  } else if (o.codec == Codec::H265) {
+    p.units = splitH265AccessUnits(d, p.clip.size());
+    // Keep the first VPS, SPS and PPS, sent in front of a joining key unit that lacks them.
+    bool seen[3] = {false, false, false};
+    for (StreamElement const& e : findElements(d, p.clip.size())) {
+      int const t = h265NalType(d, e);
+      if (t >= 32 && t <= 34 && !seen[t - 32]) {
+        p.headers.insert(p.headers.end(), d + e.offset, d + e.end);
+        seen[t - 32] = true;
+      }
+    }
+    for (StreamUnit const& u : p.units)
+      p.unitHasHeaders.push_back(
+          containsElement(d + u.offset, u.size, [](uint8_t b) { return ((b >> 1) & 0x3F) == 32; }));
   } else {
     p.units = splitMpeg4Frames(d, p.clip.size());
     if (!p.units.empty()) {  // the headers in front of the first VOP
@@ -87,7 +101,7 @@ void prepareAudio(Producer& p) {
 std::string describeVideo(Producer const& p) {
   Options const& o = p.opt;
   char buf[512];
-  char const* codec = o.codec == Codec::H264 ? "H.264" : "MPEG-4";
+  char const* codec = o.codec == Codec::H264 ? "H.264" : o.codec == Codec::H265 ? "H.265" : "MPEG-4";
   if (o.file.empty())
     std::snprintf(buf, sizeof buf, "%s %dx%d %d fps", codec, o.width, o.height, o.fps);
   else

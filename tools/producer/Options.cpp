@@ -68,6 +68,8 @@ bool setFile(Options& o, char const* v, Codec codec) {
 bool setCodec(Options& o, char const* v) {
   if (std::strcmp(v, "h264") == 0)
     o.codec = Codec::H264;
+  else if (std::strcmp(v, "h265") == 0)
+    o.codec = Codec::H265;
   else if (std::strcmp(v, "mpeg4") == 0)
     o.codec = Codec::Mpeg4;
   else
@@ -109,6 +111,7 @@ OptionHandler const kOptionHandlers[] = {
     {"--audio-port", true, [](Options& o, char const* v) { return setWhole(o.audioPort, v, 0, 65535); }},
     {"--codec", true, setCodec},
     {"--h264-file", true, [](Options& o, char const* v) { return setFile(o, v, Codec::H264); }},
+    {"--h265-file", true, [](Options& o, char const* v) { return setFile(o, v, Codec::H265); }},
     {"--mpeg4-file", true, [](Options& o, char const* v) { return setFile(o, v, Codec::Mpeg4); }},
     {"--fps", true, [](Options& o, char const* v) { return setWhole(o.fps, v, 1, 240); }},
     {"--rate-fps", true, [](Options& o, char const* v) { return setReal(o.rateFps, v, 0.1, 1000); }},
@@ -150,8 +153,10 @@ void usage(FILE* f) {
       "  --audio-port P        audio port on 127.0.0.1 (default 13132; 0 picks a free one)\n"
       "  --no-video            do not listen for video (connections are refused)\n"
       "  --no-audio            do not listen for audio (connections are refused)\n"
-      "  --codec h264|mpeg4    video codec (default h264)\n"
+      "  --codec h264|h265|mpeg4  video codec (default h264); clips are made with ffmpeg's libx264, libx265\n"
+      "                        (parameter sets before every key picture) or mpeg4 encoder\n"
       "  --h264-file F         stream this Annex B file instead of a generated clip (implies --codec h264)\n"
+      "  --h265-file F         stream this H.265 Annex B file (implies --codec h265)\n"
       "  --mpeg4-file F        stream this MPEG-4 part 2 elementary stream (implies --codec mpeg4)\n"
       "  --fps N               frame rate of the generated clip and of the pacing (default 25)\n"
       "  --rate-fps R          pace the video at R frames per second instead (e.g. 30 against a 25 fps clip)\n"

@@ -10,7 +10,7 @@ namespace ostra_producer {
 
 constexpr int kAudioRate = 8000;  // samples per second of the PCM audio
 
-enum class Codec { H264, Mpeg4 };
+enum class Codec { H264, H265, Mpeg4 };
 
 struct Options {
   int videoPort = 13032;

@@ -4,6 +4,7 @@
 // connection the byte stream a camera's encoder process would write:
 //   - video, H.264 (default): an Annex B byte stream, one access unit per tick, from a file or from a clip generated
 //     at start-up with ffmpeg/libx264 (parameter sets repeated before every IDR picture), looped;
+//   - video, H.265 (--codec h265): an Annex B byte stream, as H.264;
 //   - video, MPEG-4 part 2 (--codec mpeg4): an elementary stream, exactly one frame per write;
 //   - audio: 16-bit mono PCM at 8000 samples/s in host byte order, a sine tone, in 20 ms chunks.
 //

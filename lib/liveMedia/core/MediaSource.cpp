@@ -7,6 +7,7 @@ MediaSource::~MediaSource() = default;
 Boolean MediaSource::isSource() const { return True; }
 Boolean MediaSource::isFramedSource() const { return False; }
 Boolean MediaSource::isH264VideoStreamFramer() const { return False; }
+Boolean MediaSource::isH265VideoStreamFramer() const { return False; }
 Boolean MediaSource::isMPEG4VideoStreamFramer() const { return False; }
 
 Boolean MediaSource::lookupByName(UsageEnvironment& env, char const* sourceName, MediaSource*& resultSource) {

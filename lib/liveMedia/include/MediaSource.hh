@@ -12,6 +12,7 @@ public:
 
   virtual Boolean isFramedSource() const;
   virtual Boolean isH264VideoStreamFramer() const;
+  virtual Boolean isH265VideoStreamFramer() const;
   virtual Boolean isMPEG4VideoStreamFramer() const;
 
 protected:

@@ -3,12 +3,15 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <string>
 
 #include "FramedSource.hh"
 #include "Groupsock.hh"
 #include "RTPSink.hh"
 #include "ServerMediaSubsession.hh"
 
+class DescriptionProbe;
 class RTCPInstance;
 
 // A track whose source and RTP sink are created on demand: once (short-lived)
@@ -17,6 +20,7 @@ class RTCPInstance;
 class OnDemandServerMediaSubsession : public ServerMediaSubsession {
 public:
   char const* sdpLines() override;
+  Boolean sdpLinesReady() override;
   Boolean getStreamParameters(unsigned clientSessionId, ClientTransport const& transport, Port& serverRTPPort,
                               Port& serverRTCPPort, void*& streamToken) override;
   void startStream(unsigned clientSessionId, void* streamToken, void (*livenessFunc)(void*), void* livenessClientData,
@@ -41,6 +45,17 @@ protected:
   virtual char const* getAuxSDPLine(RTPSink* rtpSink, FramedSource* inputSource);
   // Closes a source made by createNewStreamSource.
   virtual void closeStreamSource(FramedSource* inputSource);
+  // A source that the description may read from (see fDescribeFromStream);
+  // null (the default) when there is none that can be read now.
+  virtual FramedSource* createDescriptionSource(unsigned& estBitrate);
+
+  // With fDescribeFromStream the format line comes from what the stream
+  // carries: the description follows the running stream's latest line, and
+  // the first description with no stream running reads a description source
+  // for up to kDescriptionWaitUs (sdpLinesReady says false meanwhile) and is
+  // then given with what was found, if anything.
+  Boolean fDescribeFromStream = False;
+  static constexpr int64_t kDescriptionWaitUs = 2000000;
 
   Boolean fReuseFirstSource;
   portNumBits fInitialPortNum;
@@ -58,11 +73,22 @@ private:
   static void afterPlayingStream(void* clientData);
   static void startPlayingStream(void* clientData);
   static void reapEndedStream(void* clientData);
+  // fSDPLines from a sink, its source's bit rate and a format line (may be null).
+  void buildSDPLines(RTPSink* sink, unsigned estBitrate, char const* aux);
+  // A format line from the stream: kept, and the lines rebuilt when it is new.
+  void noteAuxSDPLine(RTPSink* sink, unsigned estBitrate);
+  void finishProbe();
+  static void probeTimeout(void* clientData);
+  static void closeProbeSource(void* owner, FramedSource* source);
 
   StreamState* fSharedStream = nullptr;  // with reuseFirstSource: the stream new clients join
   std::map<uintptr_t, StreamState*> fStreams;
   uintptr_t fNextStreamToken = 1;
   char* fSDPLines = nullptr;
+  std::string fAuxSDPLine;  // with fDescribeFromStream: the latest format line
+  std::unique_ptr<DescriptionProbe> fProbe;
+  bool fProbed = false;  // a description source was read once
+  TaskScheduler::TaskToken fProbeTimeoutTask = nullptr;
 };
 
 #endif

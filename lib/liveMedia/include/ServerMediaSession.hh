@@ -19,6 +19,9 @@ public:
   // described. 'localAddress' (network order, 0 = the host's address) goes
   // into the "o=" line.
   char* generateSDPDescription(unsigned localAddress = 0);
+  // Whether every track can be described now (ServerMediaSubsession::
+  // sdpLinesReady); when not, ask again a little later.
+  Boolean descriptionReady();
 
   char const* streamName() const { return fStreamName; }
   // Adds a track named "track<N>" in order of addition; takes ownership.

@@ -18,6 +18,10 @@ public:
   // The track's SDP lines (media line onwards), or null when the track
   // cannot be described. Kept by the subsession.
   virtual char const* sdpLines() = 0;
+  // Whether sdpLines() can be answered now. A track whose description waits
+  // for what its stream carries starts finding out at the first call and
+  // says false until it knows (or its wait is over); ask again later.
+  virtual Boolean sdpLinesReady();
 
   // One client's transport, as parsed from its SETUP.
   struct ClientTransport {

@@ -7,6 +7,7 @@
 #include "FramedSource.hh"
 #include "H264VideoRTPSink.hh"
 #include "H264VideoStreamFramer.hh"
+#include "H265VideoStreamFramer.hh"
 #include "MPEG4ESVideoRTPSink.hh"
 #include "MPEG4VideoStreamDiscreteFramer.hh"
 #include "Media.hh"

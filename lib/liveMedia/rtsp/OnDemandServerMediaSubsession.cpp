@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "DescriptionProbe.hh"
 #include "GroupsockHelper.hh"
 #include "RTCP.hh"
 
@@ -114,6 +115,7 @@ OnDemandServerMediaSubsession::OnDemandServerMediaSubsession(UsageEnvironment& e
 }
 
 OnDemandServerMediaSubsession::~OnDemandServerMediaSubsession() {
+  finishProbe();
   while (!fStreams.empty()) destroyStream(fStreams.begin()->second);
   delete[] fSDPLines;
 }
@@ -123,6 +125,26 @@ char const* OnDemandServerMediaSubsession::getAuxSDPLine(RTPSink* rtpSink, Frame
 }
 
 void OnDemandServerMediaSubsession::closeStreamSource(FramedSource* inputSource) { Medium::close(inputSource); }
+
+FramedSource* OnDemandServerMediaSubsession::createDescriptionSource(unsigned& /*estBitrate*/) { return nullptr; }
+
+void OnDemandServerMediaSubsession::buildSDPLines(RTPSink* sink, unsigned estBitrate, char const* aux) {
+  std::string lines;
+  char buf[200];
+  std::snprintf(buf, sizeof buf, "m=%s 0 RTP/AVP %u\r\nc=IN IP4 0.0.0.0\r\nb=AS:%u\r\n", sink->sdpMediaType(),
+                static_cast<unsigned>(sink->rtpPayloadType()), estBitrate);
+  lines += buf;
+  char* rtpmap = sink->rtpmapLine();
+  if (rtpmap != nullptr) lines += rtpmap;
+  delete[] rtpmap;
+  if (aux != nullptr && aux[0] != '\0') {
+    lines += aux;
+    if (lines.size() < 2 || lines.compare(lines.size() - 2, 2, "\r\n") != 0) lines += "\r\n";
+  }
+  lines.append("a=control:").append(trackId()).append("\r\n");
+  delete[] fSDPLines;
+  fSDPLines = strDup(lines.c_str());
+}
 
 char const* OnDemandServerMediaSubsession::sdpLines() {
   if (fSDPLines != nullptr) return fSDPLines;
@@ -138,26 +160,64 @@ char const* OnDemandServerMediaSubsession::sdpLines() {
     closeStreamSource(source);
     return nullptr;
   }
-
-  std::string lines;
-  char buf[200];
-  std::snprintf(buf, sizeof buf, "m=%s 0 RTP/AVP %u\r\nc=IN IP4 0.0.0.0\r\nb=AS:%u\r\n", sink->sdpMediaType(),
-                static_cast<unsigned>(sink->rtpPayloadType()), estBitrate);
-  lines += buf;
-  char* rtpmap = sink->rtpmapLine();
-  if (rtpmap != nullptr) lines += rtpmap;
-  delete[] rtpmap;
-  char const* aux = getAuxSDPLine(sink, source);
-  if (aux != nullptr && aux[0] != '\0') {
-    lines += aux;
-    if (lines.size() < 2 || lines.compare(lines.size() - 2, 2, "\r\n") != 0) lines += "\r\n";
-  }
-  lines.append("a=control:").append(trackId()).append("\r\n");
-
+  buildSDPLines(sink, estBitrate, fDescribeFromStream ? fAuxSDPLine.c_str() : getAuxSDPLine(sink, source));
   Medium::close(sink);
   closeStreamSource(source);
-  fSDPLines = strDup(lines.c_str());
   return fSDPLines;
+}
+
+void OnDemandServerMediaSubsession::noteAuxSDPLine(RTPSink* sink, unsigned estBitrate) {
+  char const* aux = sink->auxSDPLine();
+  if (aux == nullptr || fAuxSDPLine == aux) return;
+  fAuxSDPLine = aux;
+  buildSDPLines(sink, estBitrate, aux);
+}
+
+Boolean OnDemandServerMediaSubsession::sdpLinesReady() {
+  if (!fDescribeFromStream) return True;
+  if (fSharedStream != nullptr && !fSharedStream->fEnded) {
+    // A running stream: its latest parameter sets describe the track.
+    noteAuxSDPLine(fSharedStream->fSink, fSharedStream->fEstBitrate);
+    return True;
+  }
+  if (fProbe == nullptr) {
+    // Read once: after that the lines follow the streams that run.
+    if (fProbed || !fAuxSDPLine.empty()) return True;
+    unsigned estBitrate = 0;
+    FramedSource* source = createDescriptionSource(estBitrate);
+    if (source == nullptr) return True;
+    auto socket = std::make_unique<Groupsock>(envir(), Port(0));
+    unsigned char payloadType = static_cast<unsigned char>(96 + trackNumber() - 1);
+    RTPSink* sink = createNewRTPSink(socket.get(), payloadType, source);
+    if (sink == nullptr) {
+      closeStreamSource(source);
+      return True;
+    }
+    fProbe = std::make_unique<DescriptionProbe>(source, sink, std::move(socket), estBitrate, closeProbeSource, this);
+    fProbed = true;
+    fProbeTimeoutTask = envir().taskScheduler().scheduleDelayedTask(kDescriptionWaitUs, probeTimeout, this);
+  }
+  if (fProbe->auxSDPLine() == nullptr && !fProbe->ended()) return False;
+  finishProbe();
+  return True;
+}
+
+void OnDemandServerMediaSubsession::finishProbe() {
+  envir().taskScheduler().unscheduleDelayedTask(fProbeTimeoutTask);
+  if (fProbe == nullptr) return;
+  noteAuxSDPLine(fProbe->sink(), fProbe->estBitrate());
+  if (fSDPLines == nullptr) buildSDPLines(fProbe->sink(), fProbe->estBitrate(), nullptr);
+  fProbe.reset();
+}
+
+void OnDemandServerMediaSubsession::probeTimeout(void* clientData) {
+  auto* self = static_cast<OnDemandServerMediaSubsession*>(clientData);
+  self->fProbeTimeoutTask = nullptr;
+  self->finishProbe();
+}
+
+void OnDemandServerMediaSubsession::closeProbeSource(void* owner, FramedSource* source) {
+  static_cast<OnDemandServerMediaSubsession*>(owner)->closeStreamSource(source);
 }
 
 OnDemandServerMediaSubsession::StreamState* OnDemandServerMediaSubsession::lookupStream(void* streamToken) const {
@@ -216,6 +276,7 @@ OnDemandServerMediaSubsession::StreamState* OnDemandServerMediaSubsession::creat
 }
 
 void OnDemandServerMediaSubsession::destroyStream(StreamState* stream) {
+  if (fDescribeFromStream && stream->fSink != nullptr) noteAuxSDPLine(stream->fSink, stream->fEstBitrate);
   if (fSharedStream == stream) fSharedStream = nullptr;
   fStreams.erase(stream->fToken);
   delete stream;

@@ -210,8 +210,11 @@ void RTSPClientConnection::holdTask(void* clientData) {
   auto* connection = static_cast<RTSPClientConnection*>(clientData);
   connection->fHoldTask = nullptr;
   connection->fInHandler = true;
-  connection->fHandler.sendHeldAnswer();
-  if (!connection->fCloseRequested && connection->fOutput.queuedBytes() < kReadPauseThreshold) {
+  if (!connection->fHandler.sendHeldAnswer()) {
+    // Still waiting (a DESCRIBE): input stays paused until it is answered.
+    connection->fHoldTask = connection->fServer.environment().taskScheduler().scheduleDelayedTask(
+        connection->fHandler.heldAnswerDelay(), holdTask, connection);
+  } else if (!connection->fCloseRequested && connection->fOutput.queuedBytes() < kReadPauseThreshold) {
     connection->processInput();
   }
   connection->finishHandling();  // may delete the connection

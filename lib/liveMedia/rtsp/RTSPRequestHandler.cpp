@@ -15,6 +15,9 @@ namespace {
 // Longest URL, CSeq or Session value served; longer ones get 400.
 constexpr size_t kMaxFieldLength = 200;
 
+// How often a waiting DESCRIBE looks whether its stream can be described.
+constexpr int64_t kDescribePollMicroseconds = 10000;
+
 }  // namespace
 
 RTSPRequestHandler::RTSPRequestHandler(RTSPServerContext& server, RTSPClientConnection& connection,
@@ -130,12 +133,25 @@ void RTSPRequestHandler::handleDESCRIBE(RTSPRequest const& req) {
     sendSimpleResponse("404 Stream Not Found", req.cseq);
     return;
   }
-  char* sdp = sms->generateSDPDescription(0);
-  if (sdp == nullptr) {
-    sendSimpleResponse("404 File Not Found, Or In Incorrect Format", req.cseq);
+  if (!sms->descriptionReady()) {
+    // Answered once the tracks know what to say; meanwhile the connection
+    // reads and answers nothing more, so the answers keep their order.
+    fDescribeWaits = true;
+    fDescribeCSeq.assign(req.cseq.data(), req.cseq.size());
+    fDescribeStream = sms->streamName();
+    fHoldMicroseconds = kDescribePollMicroseconds;
     return;
   }
-  RTSPResponseBuilder r(fResponse, "200 OK", req.cseq, now());
+  answerDESCRIBE(sms, req.cseq);
+}
+
+void RTSPRequestHandler::answerDESCRIBE(ServerMediaSession* sms, std::string_view cseq) {
+  char* sdp = sms->generateSDPDescription(0);
+  if (sdp == nullptr) {
+    sendSimpleResponse("404 File Not Found, Or In Incorrect Format", cseq);
+    return;
+  }
+  RTSPResponseBuilder r(fResponse, "200 OK", cseq, now());
   r.header("Content-Base", urlPrefix() + sms->streamName() + "/");
   r.header("Content-Type", "application/sdp");
   r.endWithBody(std::string_view(sdp, std::strlen(sdp)));
@@ -378,12 +394,25 @@ bool RTSPRequestHandler::authenticationOK(RTSPRequest const& req) {
   return false;
 }
 
-void RTSPRequestHandler::sendHeldAnswer() {
-  if (fHeldAnswer.empty()) return;
+bool RTSPRequestHandler::sendHeldAnswer() {
+  if (fDescribeWaits) {
+    ServerMediaSession* sms = fServer.lookupStream(fDescribeStream);
+    if (sms != nullptr && !sms->descriptionReady()) return false;
+    fDescribeWaits = false;
+    fHoldMicroseconds = 0;
+    if (sms == nullptr) {
+      sendSimpleResponse("404 Stream Not Found", fDescribeCSeq);
+    } else {
+      answerDESCRIBE(sms, fDescribeCSeq);
+    }
+    return true;
+  }
+  if (fHeldAnswer.empty()) return true;
   fHeldAnswer.swap(fResponse);
   fHeldAnswer.clear();
   fHoldMicroseconds = 0;
   send();
+  return true;
 }
 
 std::string RTSPRequestHandler::urlPrefix() const {

@@ -42,8 +42,11 @@ public:
   // (AuthenticationThrottle.hh), this many microseconds; 0 when none waits.
   // The connection reads and answers nothing more until it calls
   // sendHeldAnswer() that much later.
-  int64_t heldAnswerDelay() const { return fHeldAnswer.empty() ? 0 : fHoldMicroseconds; }
-  void sendHeldAnswer();
+  // A DESCRIBE whose stream cannot be described yet waits the same way: the
+  // connection asks again every so often (sendHeldAnswer() returns false
+  // while it still waits).
+  int64_t heldAnswerDelay() const { return fHeldAnswer.empty() && !fDescribeWaits ? 0 : fHoldMicroseconds; }
+  bool sendHeldAnswer();
   // After handleRequest: the connection is to be closed without an answer.
   bool closeWanted() const { return fCloseWanted; }
 
@@ -54,6 +57,7 @@ private:
   void dispatch(Method method, RTSPRequest const& req, RTSPClientSession* session);
   void handleOPTIONS(RTSPRequest const& req);
   void handleDESCRIBE(RTSPRequest const& req);
+  void answerDESCRIBE(ServerMediaSession* sms, std::string_view cseq);
   void handleSETUP(RTSPRequest const& req, RTSPClientSession* session);
   void handlePLAY(RTSPRequest const& req, RTSPClientSession* session, ServerMediaSubsession* track);
   void handlePAUSE(RTSPRequest const& req, RTSPClientSession* session, ServerMediaSubsession* track);
@@ -92,6 +96,9 @@ private:
   std::string fHeldAnswer;  // a 401 that waits for its time
   int64_t fHoldMicroseconds = 0;
   bool fCloseWanted = false;
+  bool fDescribeWaits = false;  // a DESCRIBE waits for its stream's description
+  std::string fDescribeCSeq;    // and its CSeq
+  std::string fDescribeStream;  // and the stream it names
 };
 
 #endif

@@ -36,6 +36,13 @@ ServerMediaSession::~ServerMediaSession() {
 
 Boolean ServerMediaSession::isServerMediaSession() const { return True; }
 
+Boolean ServerMediaSession::descriptionReady() {
+  Boolean ready = True;
+  // Every track is asked, so that all of them start finding out at once.
+  for (ServerMediaSubsession* s : fSubsessions) ready = s->sdpLinesReady() && ready;
+  return ready;
+}
+
 Boolean ServerMediaSession::addSubsession(ServerMediaSubsession* subsession) {
   if (subsession == nullptr || subsession->fParentSession != nullptr) return False;
   fSubsessions.push_back(subsession);

@@ -15,6 +15,8 @@ char const* ServerMediaSubsession::trackId() {
   return fTrackId;
 }
 
+Boolean ServerMediaSubsession::sdpLinesReady() { return True; }
+
 void ServerMediaSubsession::pauseStream(unsigned /*clientSessionId*/, void* /*streamToken*/) {}
 
 float ServerMediaSubsession::streamPosition(void* /*streamToken*/) { return 0.0f; }
