@@ -17,6 +17,8 @@ char const* ServerMediaSubsession::trackId() {
 
 void ServerMediaSubsession::pauseStream(unsigned /*clientSessionId*/, void* /*streamToken*/) {}
 
+Boolean ServerMediaSubsession::sourceUnavailable() const { return False; }
+
 float ServerMediaSubsession::streamPosition(void* /*streamToken*/) { return 0.0f; }
 
 void ServerMediaSubsession::injectInterleavedRTCP(void* /*streamToken*/, unsigned char const* /*packet*/,
