@@ -234,6 +234,30 @@ bool readUntil(RtspClient& viewer, std::vector<uint16_t>& seqs, std::function<bo
   return !seqs.empty();
 }
 
+// 20 slow TCP readers of ch01 (after 20 that leave at once: the heap's high-water mark of their connections is in
+// the start figure) read nothing until RSS shows their backlog, then leave; RSS comes back while a viewer plays on.
+void slowReadersComeAndGo(Checks& check, pid_t daemon) {
+  std::vector<uint16_t> seqs;
+  auto viewer = playing(check, "alice");
+  for (int i = 0; i < 20; ++i) playing(check, "alice", 4096);
+  long const before = daemontest::residentKb(daemon);
+  long peak = before, after = 0;
+  {
+    std::vector<std::unique_ptr<RtspClient>> slow;
+    for (int i = 0; i < 20; ++i) slow.push_back(playing(check, "alice", 4096));
+    readUntil(
+        *viewer, seqs, [&] { return (peak = std::max(peak, daemontest::residentKb(daemon))) > before + 3072; }, 12000);
+  }
+  bool intact = readUntil(
+      *viewer, seqs, [&] { return (after = daemontest::residentKb(daemon)) <= before + 1024; }, 10000);
+  printf("figure: 20 slow TCP readers of ch01: RSS %ld -> %ld -> %ld kB\n", before, peak, after);
+#if !defined(__SANITIZE_ADDRESS__)
+  // (Under AddressSanitizer freed memory is held in quarantine: no figure to compare.)
+  check(peak > before + 2048 && after <= before + 1024, "RSS back within 1 MiB after the backlog");
+#endif
+  check(intact, "the ch01 viewer loses nothing");
+}
+
 // Two channels, the real binary with Digest and audio on: ch01 at 1280x720 and ch02 at 640x360, each from its own
 // producer link. Asked for while nothing listens on 13033, ch02 is refused with 503 for that client alone; a client
 // of ch02 opens 13033 and the audio port, never 13032; ffmpeg plays both at once; after 20 slow TCP readers of ch01
@@ -295,28 +319,7 @@ TEST(DaemonE2E, TwoChannelsEachFromItsOwnProducerLink) {
         check(countOf(second->out(), "open video conn=") >= 2 && countOf(first->out(), "open video conn=") > video,
               "each stream from its own link\n" + first->out() + second->out());
 
-        // 20 slow TCP readers of ch01 (after 20 that leave at once: the heap's high-water mark of their
-        // connections is in the start figure) read nothing until RSS shows their backlog, then leave.
-        seqs.clear();
-        viewer = playing(check, "alice");
-        for (int i = 0; i < 20; ++i) playing(check, "alice", 4096);
-        long const before = daemontest::residentKb(daemon->pid());
-        long peak = before, after = 0;
-        {
-          std::vector<std::unique_ptr<RtspClient>> slow;
-          for (int i = 0; i < 20; ++i) slow.push_back(playing(check, "alice", 4096));
-          readUntil(
-              *viewer, seqs,
-              [&] { return (peak = std::max(peak, daemontest::residentKb(daemon->pid()))) > before + 3072; }, 12000);
-        }
-        bool intact = readUntil(
-            *viewer, seqs, [&] { return (after = daemontest::residentKb(daemon->pid())) <= before + 1024; }, 10000);
-        printf("figure: 20 slow TCP readers of ch01: RSS %ld -> %ld -> %ld kB\n", before, peak, after);
-#if !defined(__SANITIZE_ADDRESS__)
-        // (Under AddressSanitizer freed memory is held in quarantine: no figure to compare.)
-        check(peak > before + 2048 && after <= before + 1024, "RSS back within 1 MiB after the backlog");
-#endif
-        check(intact, "the ch01 viewer loses nothing");
+        slowReadersComeAndGo(check, daemon->pid());
         return check.failures;
       },
       180000);
