@@ -16,6 +16,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -58,8 +59,9 @@ class Bench:
     # ------------------------------------------------------------ processes
     def start_producer(self, rate=None, timestamps=None):
         stop(self.producer)
-        cmd = [self.producer_bin, "--codec", self.a.codec, "--bitrate", self.a.bitrate, "--gop", "25",
-               "--size", "1280x720", "--report"]
+        # Two video channels alike (ch01 and ch02 of the daemon); GStreamer reads the first.
+        cmd = [self.producer_bin, "--channels", "2", "--codec", self.a.codec, "--bitrate", self.a.bitrate,
+               "--gop", "25", "--size", "1280x720", "--report"]
         if self.a.big_unit > 0:  # H.264 only
             cmd += ["--big-unit", str(self.a.big_unit)]
         if rate:
@@ -81,7 +83,8 @@ class Bench:
         for d in ("/var/run", "/var/etc", "/talpa/bin"):
             subprocess.run(["mount", "-t", "tmpfs", "ostra-bench", d], check=True)
         with open("/talpa/bin/ostra.xml", "w") as f:
-            f.write("<sys>\n\t<audio>0</audio>\n</sys>\n")  # video only, like the GStreamer server
+            # Video only, like the GStreamer server; a second stream for the streams phase (idle otherwise).
+            f.write("<sys>\n\t<audio>0</audio>\n\t<channels>2</channels>\n</sys>\n")
         with open("/var/etc/httppasswd", "w") as f:
             f.write("%s:%s\n" % (USER, PASSWORD))  # Digest on; it also skips the wait for credentials
         self.gst = subprocess.Popen(["/usr/bin/python3", os.path.join(HERE, "gst_server.py"), str(GST_PORT),
@@ -112,23 +115,28 @@ class Bench:
         for p in (self.ours, self.gst, self.producer):
             stop(p)
 
-    def url(self, which):
+    def url(self, which, channel=0):
         if which != "gst":
-            return "rtsp://%s:%s@127.0.0.1:%d/ch01" % (USER, PASSWORD, OURS_PORT)
+            return "rtsp://%s:%s@127.0.0.1:%d/ch0%d" % (USER, PASSWORD, OURS_PORT, channel + 1)
         return "rtsp://127.0.0.1:%d/ch01" % GST_PORT
 
     def pid(self, which):
         return (self.gst if which == "gst" else self.ours).pid
 
     # ------------------------------------------------------------ one client run
+    def next_base_port(self, n):
+        port = self.base_port
+        self.base_port = 30000 if self.base_port >= 50000 else self.base_port + 2 * n + 2
+        return port
+
     def run_client(self, which, n, transport, label, duration, warmup=None, units_out=None, during=None, extra=(),
-                   idle=0):
+                   idle=0, url=None, base_port=None):
         self.ensure(which)
         warmup = self.a.warmup if warmup is None else warmup
+        base_port = self.next_base_port(n) if base_port is None else base_port
         cmd = [self.client, "--clients", str(n), "--duration", str(duration), "--warmup", str(warmup),
                "--setup-timeout", "40", "--pid", str(self.pid(which)), "--alloc-file", self.alloc[which],
-               "--label", label, "--base-port", str(self.base_port)]
-        self.base_port = 30000 if self.base_port >= 50000 else self.base_port + 2 * n + 2
+               "--label", label, "--base-port", str(base_port)]
         if transport == "tcp":
             cmd.append("--tcp")
         if units_out:
@@ -136,7 +144,7 @@ class Bench:
         if idle:
             cmd += ["--idle", str(idle)]
         cmd += list(extra)
-        cmd.append(self.url(which))
+        cmd.append(url or self.url(which))
         t0 = time.time()
         ru0 = resource_usage_children()
         p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -228,6 +236,32 @@ class Bench:
                     label = "%s-%s-%s-%d" % (mode, which, transport, n)
                     fields = {"phase": "slow", "mode": mode, "slow_clients": n}
                     results.append(self.measure(which, measured, transport, label, fields, 2.0, extra=extra))
+        return results
+
+    def streams(self):
+        """One client on each of two streams (two clients of the program at once, one per stream) beside one stream
+        with two clients (ours; both streams carry the same 3 Mbit/s video)."""
+        results = []
+        for transport in self.a.transports:
+            results.append(self.measure("ours", 2, transport, "streams-one-%s" % transport,
+                                        {"phase": "streams", "streams": 1}, 1.0))
+            log("streams-two-%s" % transport)
+            pair = [None, None]
+            ports = [self.next_base_port(1), self.next_base_port(1)]
+
+            def play(k):
+                pair[k] = self.run_client("ours", 1, transport, "streams-two-%s-ch0%d" % (transport, k + 1),
+                                          self.a.duration, url=self.url("ours", k), base_port=ports[k])
+            threads = [threading.Thread(target=play, args=(k,)) for k in (0, 1)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            for k, res in enumerate(pair):
+                res.update({"phase": "streams", "streams": 2, "stream": "ch0%d" % (k + 1)})
+                self.record(res)
+                results.append(res)
+            time.sleep(1.0)
         return results
 
     def latency(self):
@@ -345,6 +379,7 @@ def main():
     ap.add_argument("--ostra-bin", help="the daemon to measure (default: <build>/src/ostra)")
     ap.add_argument("--slow", default="200", help="sizes of the slow-reader runs (late, idle)")
     ap.add_argument("--no-slow", action="store_true")
+    ap.add_argument("--no-streams", action="store_true", help="skip the two-streams runs")
     a = ap.parse_args()
     a.sizes = [int(x) for x in a.sizes.split(",") if x]
     a.transports = [x for x in a.transports.split(",") if x]
@@ -360,7 +395,8 @@ def main():
         lat = [r for r in rs if r.get("phase") == "latency"]
         prof = [r for r in rs if r.get("phase") == "profile"]
         slow = [r for r in rs if r.get("phase") == "slow"]
-        print(tables(fan, lat, {}, prof, machine(), slow))
+        streams = [r for r in rs if r.get("phase") == "streams"]
+        print(tables(fan, lat, {}, prof, machine(), slow, streams))
         return
     if os.environ.get("OSTRA_BENCH_NAMESPACE") != "1":
         raise SystemExit("bench: run me through bench/run.sh (private namespaces, tmpfs over the daemon's paths)")
@@ -369,7 +405,7 @@ def main():
     mach = machine()
     b = Bench(a)
     t0 = time.time()
-    fan, lat, prof, fp, slow = [], [], [], {}, []
+    fan, lat, prof, fp, slow, streams = [], [], [], {}, [], []
     try:
         b.start_servers()
         fp = b.footprint_idle()
@@ -377,6 +413,8 @@ def main():
         # connections of the large fan-out runs (freed memory stays in RSS).
         slow = b.slow_readers()
         fan = b.fanout()
+        if not a.no_streams and "ours" in a.servers:
+            streams = b.streams()
         if not a.no_latency:
             lat = b.latency()
         if not a.no_profile and shutil.which("perf") and "ours" in a.servers:
@@ -390,7 +428,7 @@ def main():
             if r:
                 fp["%s_rss%s_kb" % (which, key)] = r.get("rss_kb")
                 fp["%s_allocs%s_per_s" % (which, key)] = r.get("allocs_per_s")
-    text = tables(fan, lat, fp, prof, mach, slow)
+    text = tables(fan, lat, fp, prof, mach, slow, streams)
     with open(os.path.join(b.out, "results.md"), "w") as f:
         f.write(text + "\n")
     print(text)
@@ -407,6 +445,8 @@ def main():
                                            "key_last_burst_p99_ms")} for r in lat],
         "slow": [{k: r.get(k) for k in ("server", "mode", "transport", "slow_clients", "rss_kb", "missing_total",
                                         "gaps_total", "loss_pct_avg", "mbit_per_s")} for r in slow],
+        "streams": [{k: r.get(k) for k in ("transport", "streams", "stream", "clients", "cpu_pct", "rss_kb",
+                                           "mbit_per_s", "loss_pct_avg")} for r in streams],
         "footprint": fp,
         "profile": [{"transport": p["transport"], "clients": p["clients"], "top": p.get("perf_top", [])[:10]}
                     for p in prof],

@@ -30,6 +30,21 @@ def slow_table(slow):
     return lines
 
 
+def streams_table(streams):
+    """One client on each of two streams beside one stream with two clients (ours)."""
+    lines = ["Two streams (ours; ch01 and ch02 each 3 Mbit/s H.264): one client on each of two streams beside one"
+             " stream with two clients; CPU = daemon user+sys over the window, as each client program measured it", "",
+             "| transport | streams | client program | clients | CPU % | RSS MB | Mbit/s | loss % avg |",
+             "|" + "---|" * 8]
+    for r in streams:
+        lines.append("| %s | %d | %s | %d | %s | %s | %s | %s |" % (
+            r.get("transport"), r.get("streams", 0), r.get("stream", "ch01"), r.get("clients", 0),
+            fmt(r.get("cpu_pct")), fmt(r.get("rss_kb", 0) / 1024.0 if r.get("rss_kb") else None),
+            fmt(r.get("mbit_per_s")), fmt(r.get("loss_pct_avg"), 2)))
+    lines.append("")
+    return lines
+
+
 def spread(values, nd=1):
     """Mean of a figure over the rounds, with (min-max) when there were several."""
     values = [v for v in values if v is not None]
@@ -100,7 +115,7 @@ def idle_table(idle):
     return lines
 
 
-def tables(fan, lat, fp, prof, mach, slow=()):
+def tables(fan, lat, fp, prof, mach, slow=(), streams=()):
     lines = []
     lines.append("Machine: %d CPUs, %s, Linux %s (load average %.2f at start)" %
                  (mach["nproc"], mach["cpu"], mach["kernel"], mach["loadavg_start"]))
@@ -153,6 +168,8 @@ def tables(fan, lat, fp, prof, mach, slow=()):
         lines.append("")
     if slow:
         lines += slow_table(slow)
+    if streams:
+        lines += streams_table(streams)
     if lat:
         lines.append("Latency, producer write -> RTP packet at a UDP client on loopback (ms; first packet / last"
                      " packet of the unit, last over all clients)")

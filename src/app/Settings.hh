@@ -4,8 +4,8 @@
 #include <cstdint>
 
 // The daemon's settings, fixed at build time. The production start-up uses
-// the defaults unchanged; only the credentials file and the audio switch are
-// read at run time. Tests may start the daemon with other values (shorter
+// the defaults unchanged; only the credentials file, the audio switch and the
+// number of channels are read at run time. Tests may start the daemon with other values (shorter
 // waits, temporary paths, other ports) in a child process.
 
 #ifndef OSTRA_VIDEO_CODEC
@@ -23,7 +23,8 @@ struct Settings {
   uint32_t videoBitrate = 3000000;
   // TCP port of the RTSP server.
   uint16_t rtspPort = 8554;
-  // Name of the one stream; the last element of its URL.
+  // Name of the first stream; the last element of its URL. The streams of
+  // the further channels are "ch02", "ch03" and "ch04".
   char const* streamName = "ch01";
   // Pause after the pid file is written, in milliseconds.
   unsigned startDelayMs = 10000;
@@ -39,6 +40,10 @@ struct Settings {
   // while an ended stream waits to be taken down (6), random sources and
   // address look-ups (3), one connection being refused (1), and room to spare.
   unsigned descriptorReserve = 32;
+  // And for each stream beyond the first: its producer links (2), its
+  // tracks' RTP and RTCP sockets (4) and twice those while an ended stream
+  // waits to be taken down (6).
+  unsigned descriptorReservePerExtraStream = 12;
   // RTSP connections held at once, whatever the descriptor limit allows.
   unsigned maxConnections = 4096;
   // Client sessions one connection may open, and all connections together.
@@ -46,7 +51,8 @@ struct Settings {
   unsigned maxSessions = OSTRA_MAX_SESSIONS;
   // Largest outgoing frame of the RTP sinks, in bytes.
   unsigned outPacketBufferMaxSize = 1000000;
-  // Channel of the media input hub; the video producer port is 13032 + channel.
+  // Channel of the first stream's media input hub; the video producer port is
+  // 13032 + channel. The hub of stream k (from 0) has channel + k.
   int mediaInputChannel = 0;
   // Real-time priority (SCHED_RR) of the thread while serving.
   int realtimePriority = 80;
@@ -59,6 +65,10 @@ struct Settings {
   // Settings file and the element that switches the audio track on.
   char const* settingsFile = "/talpa/bin/ostra.xml";
   char const* audioSwitchPath = "/sys/audio";
+  // The element giving the number of streams, one per video channel of the
+  // producer (1 to maxChannels; anything else gives 1).
+  char const* channelsPath = "/sys/channels";
+  int maxChannels = 4;
 };
 
 // audioMode values.

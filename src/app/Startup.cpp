@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "BasicUsageEnvironment.hh"
 #include "Credentials.hh"
@@ -53,6 +55,33 @@ void raiseDescriptorLimit() {
   (void)setrlimit(RLIMIT_NOFILE, &rl);
 }
 
+// Stream k's name: the built-in one for the first, "ch02" and on for the others.
+std::string streamNameOf(Settings const& settings, int k) {
+  if (k == 0) return settings.streamName;
+  char name[16];
+  snprintf(name, sizeof name, "ch%02d", k + 1);
+  return name;
+}
+
+// Creates stream 'name' over 'input', adds it to the server, announces its
+// URL and adds its tracks. False when the stream cannot be created.
+bool addStream(UsageEnvironment& env, RTSPServer* rtspServer, MediaInput* input, std::string const& name) {
+  ServerMediaSession* sms =
+      ServerMediaSession::createNew(env, name.c_str(), nullptr, sessionDescription, False, nullptr);
+  if (sms == nullptr) {
+    env << "ServerMediaSession::createNew error!\n";
+    return false;
+  }
+  rtspServer->addServerMediaSession(sms);
+
+  char* url = rtspServer->rtspURL(sms, -1);
+  env << "Play this stream using the URL:\n" << url << "\n";
+  if (url != nullptr) delete[] url;
+
+  addSubsessions(input, sms);
+  return true;
+}
+
 void writePidFile(char const* path) {
   FILE* f = fopen(path, "w+");
   if (f == nullptr) return;  // start-up goes on without a word
@@ -66,6 +95,21 @@ bool audioSwitchOn(char const* settingsFile, char const* elementPath) {
   XmlConfig config;
   (void)config.load(settingsFile);  // a missing or broken file leaves the default
   return config.getInt(elementPath, 0) > 0;
+}
+
+int channelsSetting(char const* settingsFile, char const* elementPath, int maxChannels) {
+  XmlConfig config;
+  (void)config.load(settingsFile);  // a missing or broken file leaves the default
+  if (config.find(elementPath) == nullptr) return 1;
+  char const* text = config.getText(elementPath, "");
+  char* end = nullptr;
+  errno = 0;
+  long n = strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || n < 1 || n > maxChannels) {
+    fprintf(stderr, "Settings: %s is not a number from 1 to %d; serving 1 channel\n", elementPath, maxChannels);
+    return 1;
+  }
+  return static_cast<int>(n);
 }
 
 void addSubsessions(MediaInput* input, ServerMediaSession* session) {
@@ -107,6 +151,7 @@ int runStartup(Settings const& settings) {
   authDB = loadCredentials(settings.credentialsFile, settings.credentialsAttempts, settings.credentialsRetryMs);
 
   if (audioSwitchOn(settings.settingsFile, settings.audioSwitchPath)) audioMode = kAudioModeG711;
+  int const channels = channelsSetting(settings.settingsFile, settings.channelsPath, settings.maxChannels);
 
   raiseDescriptorLimit();
   TaskScheduler* scheduler = BasicTaskScheduler::createNew(settings.schedulerGranularityUs);
@@ -117,38 +162,35 @@ int runStartup(Settings const& settings) {
     *env << "Failed to create RTSP server: " << env->getResultMsg() << "\n";
     exit(1);
   }
-  rtspServer->setConnectionLimits(settings.descriptorReserve, settings.maxConnections);
+  // The bounds are the daemon's totals, whatever the streams.
+  rtspServer->setConnectionLimits(
+      settings.descriptorReserve + settings.descriptorReservePerExtraStream * static_cast<unsigned>(channels - 1),
+      settings.maxConnections);
   rtspServer->setSessionLimits(settings.maxSessionsPerConnection, settings.maxSessions);
 
-  MediaInput* mediaInput = MediaInput::createNew(*env, settings.mediaInputChannel);
-  if (mediaInput == nullptr) {
-    *env << "ERROR: "
-         << "Failed to create Media input device\n";
-    exit(1);
+  std::vector<MediaInput*> mediaInputs;
+  for (int k = 0; k < channels; ++k) {
+    MediaInput* mediaInput = MediaInput::createNew(*env, settings.mediaInputChannel + k);
+    if (mediaInput == nullptr) {
+      *env << "ERROR: "
+           << "Failed to create Media input device\n";
+      exit(1);
+    }
+    mediaInputs.push_back(mediaInput);
   }
 
   // Every RTP sink and fragmenter sizes its buffers from this when it is created.
   OutPacketBuffer::maxSize = settings.outPacketBufferMaxSize;
 
-  ServerMediaSession* sms =
-      ServerMediaSession::createNew(*env, settings.streamName, nullptr, sessionDescription, False, nullptr);
-  if (sms == nullptr) {
-    *env << "ServerMediaSession::createNew error!\n";
-    return -1;
+  for (int k = 0; k < channels; ++k) {
+    if (!addStream(*env, rtspServer, mediaInputs[static_cast<size_t>(k)], streamNameOf(settings, k))) return -1;
   }
-  rtspServer->addServerMediaSession(sms);
-
-  char* url = rtspServer->rtspURL(sms, -1);
-  *env << "Play this stream using the URL:\n" << url << "\n";
-  if (url != nullptr) delete[] url;
-
-  addSubsessions(mediaInput, sms);
   setRealtimePriority(settings.realtimePriority);
 
   env->taskScheduler().doEventLoop();
 
   Medium::close(rtspServer);
-  Medium::close(mediaInput);
+  for (MediaInput* mediaInput : mediaInputs) Medium::close(mediaInput);
   env->reclaim();
   delete scheduler;
   return 0;

@@ -19,7 +19,9 @@ G711AudioServerMediaSubsession::~G711AudioServerMediaSubsession() = default;
 
 FramedSource* G711AudioServerMediaSubsession::createNewStreamSource(unsigned clientSessionId, unsigned& estBitrate) {
   estBitrate = fEstBitrate;
-  return uLawFromPCMAudioSource::createNew(envir(), audioSourceFor(clientSessionId), 0 /*host byte order*/);
+  RealAudioSource* source = audioSourceFor(clientSessionId);
+  if (source == nullptr) return nullptr;  // refused: no stream without the producer's link
+  return uLawFromPCMAudioSource::createNew(envir(), source, 0 /*host byte order*/);
 }
 
 RTPSink* G711AudioServerMediaSubsession::createNewRTPSink(Groupsock* rtpGroupsock,

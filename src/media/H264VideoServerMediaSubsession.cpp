@@ -17,7 +17,9 @@ H264VideoServerMediaSubsession::~H264VideoServerMediaSubsession() = default;
 
 FramedSource* H264VideoServerMediaSubsession::createNewStreamSource(unsigned clientSessionId, unsigned& estBitrate) {
   estBitrate = fEstBitrate;
-  return H264VideoStreamFramer::createNew(envir(), videoSourceFor(clientSessionId), False /*includeStartCodeInOutput*/,
+  RealVideoSource* source = videoSourceFor(clientSessionId);
+  if (source == nullptr) return nullptr;  // refused: no stream without the producer's link
+  return H264VideoStreamFramer::createNew(envir(), source, False /*includeStartCodeInOutput*/,
                                           True /*useWallClockTime*/);
 }
 

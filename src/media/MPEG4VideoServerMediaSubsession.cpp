@@ -17,8 +17,9 @@ MPEG4VideoServerMediaSubsession::~MPEG4VideoServerMediaSubsession() = default;
 
 FramedSource* MPEG4VideoServerMediaSubsession::createNewStreamSource(unsigned clientSessionId, unsigned& estBitrate) {
   estBitrate = fEstBitrate;
-  return MPEG4VideoStreamDiscreteFramer::createNew(envir(), videoSourceFor(clientSessionId),
-                                                   False /*leavePresentationTimesUnmodified*/);
+  RealVideoSource* source = videoSourceFor(clientSessionId);
+  if (source == nullptr) return nullptr;  // refused: no stream without the producer's link
+  return MPEG4VideoStreamDiscreteFramer::createNew(envir(), source, False /*leavePresentationTimesUnmodified*/);
 }
 
 RTPSink* MPEG4VideoServerMediaSubsession::createNewRTPSink(Groupsock* rtpGroupsock,

@@ -6,6 +6,7 @@
 class MediaInput;
 class RealVideoSource;
 class RealAudioSource;
+class RealMediaSource;
 
 // A track of the live stream fed from the media input hub. Every track shares
 // one stream among all its clients, searches server ports from 6970 upwards
@@ -24,8 +25,17 @@ protected:
   // with client session id 0 and closes that reader at once; if the track's
   // live source already streams to clients, the description gets a source of
   // its own so that closing it leaves the live one alone.
+  //
+  // A stream of one of the producer's extra channels (a hub channel above 0)
+  // is never built on a source without a connection: null is returned (the
+  // dead source closed, its slot emptied), and the SETUP is refused for that
+  // client alone. The first channel keeps its rule: the first read of a dead
+  // source ends the process.
   RealVideoSource* videoSourceFor(unsigned clientSessionId);
   RealAudioSource* audioSourceFor(unsigned clientSessionId);
+
+  // True (after closing 'source') when it is refused, as said above.
+  bool refusesDeadSource(RealMediaSource* source, unsigned clientSessionId) const;
 
   MediaInput* fMediaInput;
   unsigned fEstBitrate;

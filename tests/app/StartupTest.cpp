@@ -31,15 +31,22 @@ std::string waitForUrl(Child& child, int timeoutMs = 10000) {
   return end == std::string::npos ? std::string() : child.err().substr(start, end - start);
 }
 
-std::string describe(uint16_t port, std::string const& extraHeaders = std::string()) {
+std::string describe(uint16_t port, std::string const& extraHeaders = std::string(),
+                     std::string const& stream = "ch01") {
   int fd = daemontest::connectLoopback(port);
   if (fd < 0) return std::string();
   std::string pending;
-  std::string r = daemontest::rtspRequest(
-      fd, "DESCRIBE rtsp://127.0.0.1:" + std::to_string(port) + "/ch01 RTSP/1.0\r\nCSeq: 2\r\n" + extraHeaders + "\r\n",
-      pending);
+  std::string r = daemontest::rtspRequest(fd,
+                                          "DESCRIBE rtsp://127.0.0.1:" + std::to_string(port) + "/" + stream +
+                                              " RTSP/1.0\r\nCSeq: 2\r\n" + extraHeaders + "\r\n",
+                                          pending);
   close(fd);
   return r;
+}
+
+std::string readText(char const* path) {
+  std::ifstream f(path);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
 size_t mediaLines(std::string const& sdp) { return daemontest::countOf(sdp, "\r\nm="); }
@@ -93,6 +100,8 @@ TEST(StartupTest, WritesPidFileAnnouncesUrlAndSetsRealtimePriority) {
   EXPECT_NE(sdp.find("RTSP/1.0 200 OK\r\n"), std::string::npos) << sdp;
   EXPECT_NE(sdp.find("\r\ns=RTSP/RTP H.264 KVT\r\n"), std::string::npos) << sdp;
   EXPECT_EQ(mediaLines(sdp), 1u) << sdp;
+  // One channel: no other stream.
+  EXPECT_EQ(describe(8554, "", "ch02").rfind("RTSP/1.0 404 Stream Not Found\r\n", 0), 0u);
 }
 
 TEST(StartupTest, UnwritablePidFileIsSilent) {
@@ -255,6 +264,27 @@ TEST(StartupTest, AudioSwitchOnGivesVideoAndAudioTracks) {
   EXPECT_NE(sdp.find("a=control:track2"), std::string::npos) << sdp;
 }
 
+// 1 to 4 streams; a missing file or element gives 1, anything else 1 with one line on standard error.
+TEST(ChannelsSetting, OneToFourAnythingElseIsOneWithALine) {
+  TempDir dir;
+  auto run = [&](std::string const& text, int channels, bool complaint) {
+    dir.write("ostra.xml", text);
+    Child child([&] { return channelsSetting(dir.file("ostra.xml").c_str(), "/sys/channels", 4); });
+    ASSERT_TRUE(child.waitExit(5000));
+    EXPECT_EQ(child.exitStatus(), channels) << text;
+    EXPECT_EQ(child.err(), complaint ? "Settings: /sys/channels is not a number from 1 to 4; serving 1 channel\n" : "")
+        << text;
+  };
+  for (char const* v : {"1", "2", "4"}) run(std::string("<sys><channels>") + v + "</channels></sys>", atoi(v), false);
+  for (char const* v : {"0", "5", "two", "2x", ""})
+    run(std::string("<sys><channels>") + v + "</channels></sys>", 1, true);
+  run("<sys><audio>1</audio></sys>", 1, false);  // no element
+  run("", 1, false);                             // no document
+  // The package's sample settings: audio on, one channel.
+  run(readText(OSTRA_SOURCE_DIR "/packaging/ostra.xml"), 1, false);
+  EXPECT_TRUE(audioSwitchOn(OSTRA_SOURCE_DIR "/packaging/ostra.xml", "/sys/audio"));
+}
+
 TEST(AudioSwitch, OnlyAPositiveIntegerTurnsAudioOn) {
   TempDir dir;
   struct Case {
@@ -288,6 +318,8 @@ TEST(BuiltInSettings, ValuesOfTheProductionBuild) {
   EXPECT_STREQ(s.pidFile, "/var/run/ostra");
   EXPECT_STREQ(s.settingsFile, "/talpa/bin/ostra.xml");
   EXPECT_STREQ(s.audioSwitchPath, "/sys/audio");
+  EXPECT_STREQ(s.channelsPath, "/sys/channels");
+  EXPECT_EQ(s.maxChannels, 4);
   // Set during static initialisation, before any start-up code runs.
   ASSERT_NE(sessionDescription, nullptr);
   EXPECT_STREQ(sessionDescription, "RTSP/RTP H.264 KVT");

@@ -26,6 +26,11 @@ std::string h265OstraBinary() {
   return access(p.c_str(), X_OK) == 0 ? p : std::string();
 }
 
+std::string streamUrl(int channel, std::string const& credentials) {
+  return "rtsp://" + (credentials.empty() ? "" : credentials + "@") + "127.0.0.1:8554/ch0" +
+         std::to_string(channel + 1);
+}
+
 std::string producerBinary() { return OSTRA_BINARY_DIR "/tools/producer/ostra-producer"; }
 
 namespace {
@@ -139,16 +144,25 @@ std::string readFile(std::string const& path) {
   return ss.str();
 }
 
+namespace {
+
+// The shell command of one ffmpegDecode run; its files are named with 'tag'.
+std::string decodeCommand(std::string const& url, char const* transport, int seconds, std::string const& outputOptions,
+                          std::string const& tag) {
+  std::string const log = "/var/tmp/ffmpeg" + tag + ".log";
+  return std::string("ffmpeg -nostdin -v error -progress /var/tmp/ffmpeg") + tag + ".progress -rtsp_transport " +
+         transport + " -i " + url + " -map 0 -t " + std::to_string(seconds) + " " + outputOptions + " -f null - > " +
+         log + " 2>&1; rc=$?; grep -v -e 'non monotonically increasing dts' -e 'Last message repeated' " + log +
+         "; [ $rc = 0 ] && echo decoded";
+}
+
+}  // namespace
+
 std::string ffmpegDecode(std::string const& url, char const* transport, int seconds, std::string const& outputOptions,
                          long* frames) {
   std::string out;
   unlink("/var/tmp/ffmpeg.progress");
-  runCommand(std::string("ffmpeg -nostdin -v error -progress /var/tmp/ffmpeg.progress -rtsp_transport ") + transport +
-                 " -i " + url + " -map 0 -t " + std::to_string(seconds) + " " + outputOptions +
-                 " -f null - > /var/tmp/ffmpeg.log 2>&1; rc=$?; "
-                 "grep -v -e 'non monotonically increasing dts' -e 'Last message repeated' /var/tmp/ffmpeg.log; "
-                 "[ $rc = 0 ] && echo decoded",
-             seconds * 1000 + 30000, &out);
+  runCommand(decodeCommand(url, transport, seconds, outputOptions, ""), seconds * 1000 + 30000, &out);
   if (frames != nullptr) {
     // The progress file holds blocks of key=value lines; the last block's count is the total.
     *frames = -1;
@@ -158,6 +172,18 @@ std::string ffmpegDecode(std::string const& url, char const* transport, int seco
     }
   }
   return out;
+}
+
+std::vector<std::string> ffmpegDecodeAtOnce(std::vector<std::string> const& urls, char const* transport, int seconds) {
+  std::string command;
+  for (size_t i = 0; i < urls.size(); ++i) {
+    std::string const tag = std::to_string(i);
+    command += "(" + decodeCommand(urls[i], transport, seconds, "", tag) + ") > /var/tmp/ffmpeg" + tag + ".out & ";
+  }
+  runCommand(command + "wait", seconds * 1000 + 30000);
+  std::vector<std::string> results;
+  for (size_t i = 0; i < urls.size(); ++i) results.push_back(readFile("/var/tmp/ffmpeg" + std::to_string(i) + ".out"));
+  return results;
 }
 
 std::string RtspClient::request(std::string const& method, std::string const& url, std::string const& headers) {

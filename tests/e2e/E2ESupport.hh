@@ -21,6 +21,12 @@ std::string mpeg4OstraBinary();  // the MPEG-4 build's daemon, or empty when tha
 std::string h265OstraBinary();   // the H.265 build's daemon, or empty when that build is absent
 std::string producerBinary();
 
+// The URL of the daemon's stream for producer video channel 'channel' (0:
+// "ch01", 1: "ch02"...), with "user:password@" when 'credentials' is given.
+std::string streamUrl(int channel = 0, std::string const& credentials = "");
+// The producer's video port of a channel.
+inline uint16_t videoPort(int channel = 0) { return static_cast<uint16_t>(13032 + channel); }
+
 // Failed checks of the running scenario, written to standard error.
 struct Checks {
   int failures = 0;
@@ -58,6 +64,10 @@ std::string readFile(std::string const& path);
 // 'frames', when given, gets the number of video frames ffmpeg decoded.
 std::string ffmpegDecode(std::string const& url, char const* transport, int seconds,
                          std::string const& outputOptions = "", long* frames = nullptr);
+
+// The same for several URLs, each decoded by its own ffmpeg at the same time;
+// one result per URL.
+std::vector<std::string> ffmpegDecodeAtOnce(std::vector<std::string> const& urls, char const* transport, int seconds);
 
 // Plays 'url' with GStreamer's rtspsrc ('rtspsrcOptions' added to it) into an
 // H.264 decoder and a u-law decoder, 50 buffers each. True when the pipeline

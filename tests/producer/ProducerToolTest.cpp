@@ -26,6 +26,13 @@ namespace {
 using namespace ostra_producer;
 using namespace ostra_producer::tooltest;
 
+std::string probeH264(int port) {
+  return runCommand(
+      "timeout 30 ffprobe -v error -probesize 65536 -analyzeduration 1000000 -f h264 -show_entries "
+      "stream=codec_name,width,height,r_frame_rate -of csv tcp://127.0.0.1:" +
+      std::to_string(port) + " 2>&1");
+}
+
 TEST(ProducerTool, FfprobeReadsTheH264Stream) {
   for (auto const& c : {std::make_pair(std::string("640x360"), 25), std::make_pair(std::string("320x240"), 30)}) {
     ProducerProcess p({"--video-port", "0", "--no-audio", "--size", c.first, "--fps", std::to_string(c.second)});
@@ -33,15 +40,21 @@ TEST(ProducerTool, FfprobeReadsTheH264Stream) {
     EXPECT_NE(p.startupLine().find("(H.264 " + c.first + " " + std::to_string(c.second) + " fps), audio off"),
               std::string::npos)
         << p.startupLine();
-    const std::string out = runCommand(
-        "timeout 30 ffprobe -v error -probesize 65536 -analyzeduration 1000000 -f h264 -show_entries "
-        "stream=codec_name,width,height,r_frame_rate -of csv tcp://127.0.0.1:" +
-        std::to_string(p.videoPort) + " 2>&1");
     std::string wh = c.first;
     wh[wh.find('x')] = ',';
-    EXPECT_EQ(out, "stream,h264," + wh + "," + std::to_string(c.second) + "/1\n");
+    EXPECT_EQ(probeH264(p.videoPort), "stream,h264," + wh + "," + std::to_string(c.second) + "/1\n");
     EXPECT_EQ(p.stop(), 0);
   }
+  // Two video channels at once, each with its own clip.
+  ProducerProcess p({"--video-port", "0", "--no-audio", "--channels", "2", "--size", "640x360,320x240"});
+  ASSERT_TRUE(p.started());
+  std::string const second = "video-ch02 on 127.0.0.1:";
+  size_t at = p.startupLine().find(second);
+  ASSERT_NE(at, std::string::npos) << p.startupLine();
+  EXPECT_NE(p.startupLine().find("(H.264 320x240 25 fps), audio off"), std::string::npos) << p.startupLine();
+  EXPECT_EQ(probeH264(p.videoPort), "stream,h264,640,360,25/1\n");
+  EXPECT_EQ(probeH264(std::atoi(p.startupLine().c_str() + at + second.size())), "stream,h264,320,240,25/1\n");
+  EXPECT_EQ(p.stop(), 0);
 }
 
 TEST(ProducerTool, ChunkCloseAfterAndTimestamps) {

@@ -234,6 +234,10 @@ TEST_F(RTSPServerTest, DescriptionOfVideoAndAudioTracksAndOfABrokenTrack) {
 
   EXPECT_EQ(normalizeDate(c.request("DESCRIBE rtsp://127.0.0.1:18556/broken RTSP/1.0\r\nCSeq: 3\r\n\r\n")),
             "RTSP/1.0 404 File Not Found, Or In Incorrect Format\r\nCSeq: 3\r\nDate: <date>\r\n\r\n");
+  // A track whose source cannot be had is refused for this client alone: no session is given out.
+  EXPECT_EQ(normalizeDate(c.request("SETUP rtsp://127.0.0.1:18556/broken/track1 RTSP/1.0\r\nCSeq: 4\r\n"
+                                    "Transport: RTP/AVP;unicast;client_port=5000-5001\r\n\r\n")),
+            "RTSP/1.0 503 Service Unavailable\r\nCSeq: 4\r\nDate: <date>\r\n\r\n");
 }
 
 }  // namespace

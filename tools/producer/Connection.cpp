@@ -36,7 +36,7 @@ void closeConnection(Producer& p, Connection& c, char const* reason) {
   reportLine(p,
              "ostra-producer: close %s conn=%u reason=%s units=%llu bytes=%llu writes=%llu max_write=%zu "
              "dropped=%llu\n",
-             m.name, c.id, reason, c.unitsSent, c.bytesSent, c.writes, c.largestWrite, c.dropped);
+             m.name.c_str(), c.id, reason, c.unitsSent, c.bytesSent, c.writes, c.largestWrite, c.dropped);
 }
 
 void reapConnections(Medium& m) {

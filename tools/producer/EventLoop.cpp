@@ -94,8 +94,8 @@ void shutDown(Producer& p, std::vector<Medium*> const& media) {
     for (auto& c : m->conns) closeConnection(p, *c, "shutdown");
     reapConnections(*m);
     close(m->listenFd);
-    reportLine(p, "ostra-producer: summary %s conns=%llu units=%llu bytes=%llu dropped=%llu\n", m->name, m->totalConns,
-               m->totalUnits, m->totalBytes, m->totalDropped);
+    reportLine(p, "ostra-producer: summary %s conns=%llu units=%llu bytes=%llu dropped=%llu\n", m->name.c_str(),
+               m->totalConns, m->totalUnits, m->totalBytes, m->totalDropped);
   }
 }
 
@@ -106,7 +106,7 @@ void onSignal(int) { gStop = 1; }
 int run(Producer& p) {
   Options const& o = p.opt;
   std::vector<Medium*> media;
-  if (o.video) media.push_back(&p.video);
+  for (auto& v : p.videos) media.push_back(v.get());
   if (o.audio) media.push_back(&p.audio);
 
   const int64_t start = monotonicNs();

@@ -27,7 +27,7 @@ void acceptConnections(Producer& p, Medium& m) {
     }
     if (m.conns.size() >= static_cast<size_t>(kMaxConnectionsPerMedium)) {
       close(fd);
-      reportLine(p, "ostra-producer: refuse %s reason=too-many-connections\n", m.name);
+      reportLine(p, "ostra-producer: refuse %s reason=too-many-connections\n", m.name.c_str());
       continue;
     }
     int one = 1;
@@ -39,7 +39,7 @@ void acceptConnections(Producer& p, Medium& m) {
     m.totalConns++;
     char addr[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof addr);
-    reportLine(p, "ostra-producer: open %s conn=%u peer=%s:%u\n", m.name, c->id, addr, ntohs(peer.sin_port));
+    reportLine(p, "ostra-producer: open %s conn=%u peer=%s:%u\n", m.name.c_str(), c->id, addr, ntohs(peer.sin_port));
     m.conns.push_back(std::move(c));
   }
 }
@@ -57,7 +57,7 @@ bool listenOn(Medium& m, int port) {
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   a.sin_port = htons(static_cast<uint16_t>(port));
   if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 16) != 0) {
-    std::fprintf(stderr, "ostra-producer: cannot listen for %s on 127.0.0.1:%d: %s\n", m.name, port,
+    std::fprintf(stderr, "ostra-producer: cannot listen for %s on 127.0.0.1:%d: %s\n", m.name.c_str(), port,
                  std::strerror(errno));
     close(fd);
     return false;

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -12,8 +13,12 @@
 
 namespace ostra_producer {
 
-bool prepareVideo(Producer& p) {
-  Options const& o = p.opt;
+namespace {
+
+// Loads (or generates) one channel's clip and cuts it into units. False (the reason on standard error) when there is
+// no clip.
+bool loadClip(VideoClip& clip) {
+  Options const& o = clip.opt;
   std::string path = o.file;
   if (path.empty()) {
     std::optional<std::string> clipPath = prepareClip(o);
@@ -25,63 +30,81 @@ bool prepareVideo(Producer& p) {
     std::fprintf(stderr, "ostra-producer: cannot read %s\n", path.c_str());
     return false;
   }
-  p.clip = std::move(*bytes);
-  uint8_t const* d = p.clip.data();
+  clip.bytes = std::move(*bytes);
+  uint8_t const* d = clip.bytes.data();
   if (o.codec == Codec::H264) {
-    p.units = splitH264AccessUnits(d, p.clip.size());
+    clip.units = splitH264AccessUnits(d, clip.bytes.size());
     // Keep the first SPS and PPS, sent in front of a joining key unit that lacks them.
     bool sps = false, pps = false;
-    for (StreamElement const& e : findElements(d, p.clip.size())) {
+    for (StreamElement const& e : findElements(d, clip.bytes.size())) {
       int const t = nalType(d, e);
       if ((t == 7 && !sps) || (t == 8 && !pps)) {
-        p.headers.insert(p.headers.end(), d + e.offset, d + e.end);
+        clip.headers.insert(clip.headers.end(), d + e.offset, d + e.end);
         (t == 7 ? sps : pps) = true;
       }
     }
-    for (StreamUnit const& u : p.units)
-      p.unitHasHeaders.push_back(containsElement(d + u.offset, u.size, [](uint8_t b) { return (b & 0x1F) == 7; }));
+    for (StreamUnit const& u : clip.units)
+      clip.unitHasHeaders.push_back(containsElement(d + u.offset, u.size, [](uint8_t b) { return (b & 0x1F) == 7; }));
   } else if (o.codec == Codec::H265) {
-    p.units = splitH265AccessUnits(d, p.clip.size());
+    clip.units = splitH265AccessUnits(d, clip.bytes.size());
     // Keep the first VPS, SPS and PPS, sent in front of a joining key unit that lacks them.
     bool seen[3] = {false, false, false};
-    for (StreamElement const& e : findElements(d, p.clip.size())) {
+    for (StreamElement const& e : findElements(d, clip.bytes.size())) {
       int const t = h265NalType(d, e);
       if (t >= 32 && t <= 34 && !seen[t - 32]) {
-        p.headers.insert(p.headers.end(), d + e.offset, d + e.end);
+        clip.headers.insert(clip.headers.end(), d + e.offset, d + e.end);
         seen[t - 32] = true;
       }
     }
-    for (StreamUnit const& u : p.units)
-      p.unitHasHeaders.push_back(
+    for (StreamUnit const& u : clip.units)
+      clip.unitHasHeaders.push_back(
           containsElement(d + u.offset, u.size, [](uint8_t b) { return ((b >> 1) & 0x3F) == 32; }));
   } else {
-    p.units = splitMpeg4Frames(d, p.clip.size());
-    if (!p.units.empty()) {  // the headers in front of the first VOP
-      StreamUnit const& u0 = p.units[0];
+    clip.units = splitMpeg4Frames(d, clip.bytes.size());
+    if (!clip.units.empty()) {  // the headers in front of the first VOP
+      StreamUnit const& u0 = clip.units[0];
       for (StreamElement const& e : findElements(d + u0.offset, u0.size)) {
         if (e.payloadOffset < e.end && d[u0.offset + e.payloadOffset] == kVopStartCode) {
-          p.headers.assign(d + u0.offset, d + u0.offset + e.offset);
+          clip.headers.assign(d + u0.offset, d + u0.offset + e.offset);
           break;
         }
       }
     }
-    for (StreamUnit const& u : p.units)
-      p.unitHasHeaders.push_back(containsElement(d + u.offset, u.size, isVolStartCode));
+    for (StreamUnit const& u : clip.units)
+      clip.unitHasHeaders.push_back(containsElement(d + u.offset, u.size, isVolStartCode));
   }
   bool anyKey = false;
-  for (StreamUnit const& u : p.units) anyKey = anyKey || u.key;
+  for (StreamUnit const& u : clip.units) anyKey = anyKey || u.key;
   if (!anyKey) {
     std::fprintf(stderr, "ostra-producer: no key frame in %s; connections join at its first unit\n", path.c_str());
-    p.units[0].key = true;
+    clip.units[0].key = true;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool prepareVideo(Producer& p) {
+  Options const& o = p.opt;
+  for (int k = 0; k < o.channels; ++k) {
+    auto clip = std::make_unique<VideoClip>();
+    clip->opt = channelOptions(o, k);
+    if (!loadClip(*clip)) return false;
+    auto m = std::make_unique<Medium>();
+    char name[32];
+    std::snprintf(name, sizeof name, "video-ch%02d", k + 1);
+    m->name = k == 0 ? "video" : name;
+    m->isVideo = true;
+    m->clip = clip.get();
+    m->periodNs = static_cast<int64_t>(1e9 / o.rateFps);
+    p.clips.push_back(std::move(clip));
+    p.videos.push_back(std::move(m));
   }
   if (o.bigNal) p.bigNalPad = makeFillerNal(o.bigNal);
   if (o.bigUnit) {
     constexpr size_t kPiece = 4096;  // filler NAL units of 4096 bytes each until the padding alone exceeds BYTES
     while (p.bigUnitPad.size() <= o.bigUnit) p.bigUnitPad += makeFillerNal(kPiece);
   }
-  p.video.name = "video";
-  p.video.isVideo = true;
-  p.video.periodNs = static_cast<int64_t>(1e9 / o.rateFps);
   return true;
 }
 
@@ -98,8 +121,7 @@ void prepareAudio(Producer& p) {
   p.audio.periodNs = static_cast<int64_t>(o.audioChunkMs) * 1000000;
 }
 
-std::string describeVideo(Producer const& p) {
-  Options const& o = p.opt;
+std::string describeVideo(Options const& o) {
   char buf[512];
   char const* codec = o.codec == Codec::H264 ? "H.264" : o.codec == Codec::H265 ? "H.265" : "MPEG-4";
   if (o.file.empty())

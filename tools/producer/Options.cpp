@@ -1,6 +1,7 @@
 // Parsing of the ostra-producer command line.
 #include "Options.hh"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace ostra_producer {
 
@@ -58,9 +60,25 @@ bool setText(std::string& field, char const* v) {
   return true;
 }
 
-// A video file; its codec is the option's.
+// The comma-separated entries of an option's value (none empty); nothing when one is empty.
+std::optional<std::vector<std::string>> splitList(char const* v) {
+  std::vector<std::string> items;
+  std::string const text = v;
+  for (size_t start = 0;;) {
+    size_t const comma = text.find(',', start);
+    items.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    if (items.back().empty()) return std::nullopt;
+    if (comma == std::string::npos) return items;
+    start = comma + 1;
+  }
+}
+
+// Video files, one per channel; their codec is the option's.
 bool setFile(Options& o, char const* v, Codec codec) {
-  o.file = v;
+  std::optional<std::vector<std::string>> files = splitList(v);
+  if (!files) return false;
+  o.files = *files;
+  o.file = o.files[0];
   o.codec = codec;
   return true;
 }
@@ -77,21 +95,33 @@ bool setCodec(Options& o, char const* v) {
   return true;
 }
 
-// WxH, both even and within 16..4096.
+// WxH[,WxH...], both even and within 16..4096.
 bool setSize(Options& o, char const* v) {
-  int w = 0, h = 0;
-  char tail = 0;
-  if (std::sscanf(v, "%dx%d%c", &w, &h, &tail) != 2 || w < 16 || h < 16 || w > 4096 || h > 4096 || w % 2 || h % 2)
-    return false;
-  o.width = w;
-  o.height = h;
+  std::optional<std::vector<std::string>> items = splitList(v);
+  if (!items) return false;
+  o.sizes.clear();
+  for (std::string const& item : *items) {
+    int w = 0, h = 0;
+    char tail = 0;
+    if (std::sscanf(item.c_str(), "%dx%d%c", &w, &h, &tail) != 2 || w < 16 || h < 16 || w > 4096 || h > 4096 || w % 2 ||
+        h % 2)
+      return false;
+    o.sizes.emplace_back(w, h);
+  }
+  o.width = o.sizes[0].first;
+  o.height = o.sizes[0].second;
   return true;
 }
 
-// A bit rate in ffmpeg's syntax: digits, '.', and the k/K/M suffixes.
+// Bit rates in ffmpeg's syntax: digits, '.', and the k/K/M suffixes; one per channel.
 bool setBitrate(Options& o, char const* v) {
-  if (*v == '\0' || std::strspn(v, "0123456789.kKM") != std::strlen(v)) return false;
-  o.bitrate = v;
+  std::optional<std::vector<std::string>> items = splitList(v);
+  if (!items) return false;
+  for (std::string const& item : *items) {
+    if (std::strspn(item.c_str(), "0123456789.kKM") != item.size()) return false;
+  }
+  o.bitrates = *items;
+  o.bitrate = o.bitrates[0];
   return true;
 }
 
@@ -108,6 +138,7 @@ OptionHandler const kOptionHandlers[] = {
     {"--no-audio", false, [](Options& o, char const*) { return setFlag(o.audio, false); }},
     {"--report", false, [](Options& o, char const*) { return setFlag(o.report, true); }},
     {"--video-port", true, [](Options& o, char const* v) { return setWhole(o.videoPort, v, 0, 65535); }},
+    {"--channels", true, [](Options& o, char const* v) { return setWhole(o.channels, v, 1, 4); }},
     {"--audio-port", true, [](Options& o, char const* v) { return setWhole(o.audioPort, v, 0, 65535); }},
     {"--codec", true, setCodec},
     {"--h264-file", true, [](Options& o, char const* v) { return setFile(o, v, Codec::H264); }},
@@ -150,6 +181,8 @@ void usage(FILE* f) {
       f,
       "usage: ostra-producer [options]\n"
       "  --video-port P        video port on 127.0.0.1 (default 13032; 0 picks a free one)\n"
+      "  --channels N          video channels, 1 to 4 (default 1): channel k on video port + k, each with its own\n"
+      "                        clip; --size, --bitrate and the file options take one entry per channel (a,b,...)\n"
       "  --audio-port P        audio port on 127.0.0.1 (default 13132; 0 picks a free one)\n"
       "  --no-video            do not listen for video (connections are refused)\n"
       "  --no-audio            do not listen for audio (connections are refused)\n"
@@ -178,6 +211,18 @@ void usage(FILE* f) {
       "                        written (audio units when video is off)\n");
 }
 
+Options channelOptions(Options const& o, int k) {
+  Options c = o;
+  auto entry = [k](auto const& list) { return list[std::min(static_cast<size_t>(k), list.size() - 1)]; };
+  if (!o.files.empty()) c.file = entry(o.files);
+  if (!o.bitrates.empty()) c.bitrate = entry(o.bitrates);
+  if (!o.sizes.empty()) {
+    c.width = entry(o.sizes).first;
+    c.height = entry(o.sizes).second;
+  }
+  return c;
+}
+
 ParsedOptions parseOptions(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
@@ -197,6 +242,7 @@ ParsedOptions parseOptions(int argc, char** argv) {
     if (!h->apply(o, v)) return failure("bad value for " + a + ": " + v);
   }
   if ((o.bigUnit || o.bigNal) && o.codec != Codec::H264) return failure("--big-unit and --big-nal need H.264 video");
+  if (o.videoPort != 0 && o.videoPort + o.channels - 1 > 65535) return failure("--channels goes past port 65535");
   if (o.rateFps == 0) o.rateFps = o.fps;
   ParsedOptions r;
   r.options = std::move(o);

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace ostra_producer {
 
@@ -14,6 +16,7 @@ enum class Codec { H264, H265, Mpeg4 };
 
 struct Options {
   int videoPort = 13032;
+  int channels = 1;  // video channels: channel k (from 0) on videoPort + k
   int audioPort = 13132;
   bool video = true;
   bool audio = true;
@@ -37,7 +40,14 @@ struct Options {
   double duration = 0;
   std::string timestampsFile;
   size_t backlogBytes = 4u << 20;
+  // Per video channel: --size, --bitrate and the file options take comma-separated lists, one entry per channel (a
+  // channel past the end of a list takes its last entry). file, width, height and bitrate above are the first's.
+  std::vector<std::string> files, bitrates;
+  std::vector<std::pair<int, int>> sizes;
 };
+
+// The options of video channel k: its own file, size and bit rate.
+Options channelOptions(Options const& o, int k);
 
 // The outcome of parsing the command line: the options to run with, a request for the usage text, or what is wrong.
 struct ParsedOptions {

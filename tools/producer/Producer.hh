@@ -54,8 +54,18 @@ struct Connection {
   unsigned long long dropped = 0;
 };
 
+// A video channel's looped clip, cut into units.
+struct VideoClip {
+  Options opt;  // the channel's own size, bit rate and file
+  std::vector<uint8_t> bytes;
+  std::vector<StreamUnit> units;
+  std::vector<bool> unitHasHeaders;
+  std::vector<uint8_t> headers;  // parameter sets (H.264) or VOS/VO/VOL headers (MPEG-4) of the clip
+};
+
 struct Medium {
-  char const* name = "";
+  std::string name;                 // "video" (the first channel), "video-ch02"..., "audio"
+  VideoClip const* clip = nullptr;  // video: the channel's clip
   bool isVideo = false;
   bool timestamped = false;  // its units go to --timestamps
   int listenFd = -1;
@@ -69,17 +79,15 @@ struct Medium {
 
 struct Producer {
   Options opt;
-  // video
-  std::vector<uint8_t> clip;
-  std::vector<StreamUnit> units;
-  std::vector<bool> unitHasHeaders;
-  std::vector<uint8_t> headers;  // parameter sets (H.264) or VOS/VO/VOL headers (MPEG-4) of the clip
+  // video, one clip and one medium per channel (channel k on --video-port + k)
+  std::vector<std::unique_ptr<VideoClip>> clips;
+  std::vector<std::unique_ptr<Medium>> videos;
   std::string bigNalPad, bigUnitPad;
   // audio
   std::vector<int16_t> tone;  // one second: a whole number of periods of a whole-Hz tone
   size_t samplesPerChunk = 0;
 
-  Medium video, audio;
+  Medium audio;
   FILE* timestamps = nullptr;
   unsigned nextConnId = 1;
   std::vector<pollfd> pfds;

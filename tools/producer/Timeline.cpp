@@ -21,10 +21,11 @@ Pending makeUnit(Producer const& p, Medium const& m, unsigned long long index, b
     u.total += size;
   };
   if (m.isVideo) {
-    const size_t i = static_cast<size_t>(index % p.units.size());
-    StreamUnit const& su = p.units[i];
-    if (joining && !p.unitHasHeaders[i]) add(p.headers.data(), p.headers.size());
-    add(p.clip.data() + su.offset, su.size);
+    VideoClip const& clip = *m.clip;
+    const size_t i = static_cast<size_t>(index % clip.units.size());
+    StreamUnit const& su = clip.units[i];
+    if (joining && !clip.unitHasHeaders[i]) add(clip.headers.data(), clip.headers.size());
+    add(clip.bytes.data() + su.offset, su.size);
     if (su.key) {
       add(p.bigNalPad.data(), p.bigNalPad.size());
       add(p.bigUnitPad.data(), p.bigUnitPad.size());
@@ -44,7 +45,7 @@ Pending makeUnit(Producer const& p, Medium const& m, unsigned long long index, b
 // One step of a medium's timeline: the unit becomes due on every connection that has joined (or joins now).
 void tick(Producer& p, Medium& m) {
   unsigned long long const index = m.index++;
-  bool const key = m.isVideo ? p.units[static_cast<size_t>(index % p.units.size())].key : true;
+  bool const key = m.isVideo ? m.clip->units[static_cast<size_t>(index % m.clip->units.size())].key : true;
   for (auto& cp : m.conns) {
     Connection& c = *cp;
     if (c.dead) continue;

@@ -1,7 +1,8 @@
 // ostra-producer: a simulated local media producer, the other end of the daemon's producer links.
 //
-// It listens on the loopback interface, video on 127.0.0.1:13032 and audio on 127.0.0.1:13132, and writes on every
-// connection the byte stream a camera's encoder process would write:
+// It listens on the loopback interface, video on 127.0.0.1:13032 (and with --channels N the further video channels on
+// 13033 and on, each with its own clip) and audio on 127.0.0.1:13132, and writes on every connection the byte stream
+// a camera's encoder process would write:
 //   - video, H.264 (default): an Annex B byte stream, one access unit per tick, from a file or from a clip generated
 //     at start-up with ffmpeg/libx264 (parameter sets repeated before every IDR picture), looped;
 //   - video, H.265 (--codec h265): an Annex B byte stream, as H.264;
@@ -56,8 +57,11 @@ std::string startupLine(Producer const& p) {
   std::string line = "ostra-producer: ";
   char buf[128];
   if (p.opt.video) {
-    std::snprintf(buf, sizeof buf, "video on 127.0.0.1:%d (", p.video.port);
-    line += buf + describeVideo(p) + ")";
+    for (size_t k = 0; k < p.videos.size(); ++k) {
+      std::snprintf(buf, sizeof buf, "%s%s on 127.0.0.1:%d (", k ? ", " : "", p.videos[k]->name.c_str(),
+                    p.videos[k]->port);
+      line += buf + describeVideo(p.clips[k]->opt) + ")";
+    }
   } else {
     line += "video off";
   }
@@ -99,9 +103,11 @@ int main(int argc, char** argv) {
   }
   if (o.video && !prepareVideo(p)) return 1;
   if (o.audio) prepareAudio(p);
-  if (o.video && !listenOn(p.video, o.videoPort)) return 1;
+  for (size_t k = 0; k < p.videos.size(); ++k) {
+    if (!listenOn(*p.videos[k], o.videoPort == 0 ? 0 : o.videoPort + static_cast<int>(k))) return 1;
+  }
   if (o.audio && !listenOn(p.audio, o.audioPort)) return 1;
-  (o.video ? p.video : p.audio).timestamped = true;
+  (o.video ? *p.videos[0] : p.audio).timestamped = true;
   if (!o.timestampsFile.empty() && !openTimestamps(p)) return 1;
   std::fprintf(stderr, "%s\n", startupLine(p).c_str());
 

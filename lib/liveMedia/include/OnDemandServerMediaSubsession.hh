@@ -23,6 +23,7 @@ public:
   Boolean sdpLinesReady() override;
   Boolean getStreamParameters(unsigned clientSessionId, ClientTransport const& transport, Port& serverRTPPort,
                               Port& serverRTCPPort, void*& streamToken) override;
+  Boolean sourceUnavailable() const override { return fSourceUnavailable; }
   void startStream(unsigned clientSessionId, void* streamToken, void (*livenessFunc)(void*), void* livenessClientData,
                    unsigned short& rtpSeqNum, unsigned& rtpTimestamp) override;
   void pauseStream(unsigned clientSessionId, void* streamToken) override;
@@ -36,7 +37,9 @@ protected:
                                 Boolean multiplexRTCPWithRTP = False);
   ~OnDemandServerMediaSubsession() override;
 
-  // The track's source; 'estBitrate' (kbps) is set by the subclass.
+  // The track's source; 'estBitrate' (kbps) is set by the subclass. Null
+  // when the source cannot be had now: the description is not built, and a
+  // SETUP is refused (503 Service Unavailable) with nothing created.
   virtual FramedSource* createNewStreamSource(unsigned clientSessionId, unsigned& estBitrate) = 0;
   // The track's RTP sink over 'rtpGroupsock'.
   virtual RTPSink* createNewRTPSink(Groupsock* rtpGroupsock, unsigned char rtpPayloadTypeIfDynamic,
@@ -89,6 +92,7 @@ private:
   std::unique_ptr<DescriptionProbe> fProbe;
   bool fProbed = false;  // a description source was read once
   TaskScheduler::TaskToken fProbeTimeoutTask = nullptr;
+  Boolean fSourceUnavailable = False;  // the last stream could not be created for want of a source
 };
 
 #endif

@@ -36,6 +36,9 @@ public:
   // Returns false (nothing created, nothing attached) when it cannot serve.
   virtual Boolean getStreamParameters(unsigned clientSessionId, ClientTransport const& transport, Port& serverRTPPort,
                                       Port& serverRTCPPort, void*& streamToken) = 0;
+  // After getStreamParameters() failed: true when the track's source could
+  // not be had (its input is not there now), false for any other reason.
+  virtual Boolean sourceUnavailable() const;
   // Starts (or joins) the flow for this client; fills the RTP-Info values.
   // 'livenessFunc(livenessClientData)' is called for each RTCP receiver
   // report from this client.

@@ -35,6 +35,9 @@ public:
   // The largest packet the store takes (larger ones go to each client alone).
   static constexpr unsigned kMaxPacketSize = 2048;
   static constexpr unsigned kHeaderRoom = 4;
+  // Bytes at the front of the buffer kept mapped when the store empties:
+  // room for the bursts of a stream whose readers keep up (a key frame).
+  static constexpr size_t kWarmBytes = 256 * 1024;
 
   // Who reads the store: told when a burst of packets has been stored and
   // when the store goes away.
@@ -99,6 +102,9 @@ private:
   TrackOutputStore& operator=(TrackOutputStore const&) = delete;
 
   void allocate();
+  // Gives back to the system the pages of the byte buffer beyond the first
+  // kWarmBytes that a backlog touched; called when the store has emptied.
+  void releaseIdlePages();
   void evictFront(bool unread);
   void evictUnneeded();
   void evictForRoom(unsigned framedSize, int64_t now);
@@ -106,7 +112,9 @@ private:
 
   Window fWindow;
   // Index and bytes, mapped with the first reader and unmapped with the store:
-  // its pages go back to the system when the stream ends.
+  // its pages go back to the system when the stream ends. The pages a backlog
+  // touched beyond what bursts of readers that keep up need go back as soon
+  // as the store has emptied again (a drained backlog, the last reader gone).
   void* fMapping = nullptr;
   size_t fMappingSize = 0;
   Packet* fIndex = nullptr;
@@ -116,6 +124,7 @@ private:
   uint64_t fFront = 0, fEnd = 0, fOpenUnit = 0;
   uint64_t fEndBytes = 0;
   size_t fWriteAt = 0;  // where the next packet goes in fBytes
+  size_t fTouched = 0;  // bytes of fBytes written since its pages were last given back
   uint64_t fNumEvictedUnread = 0;
   std::vector<Reader*> fReaders;
   bool fNotifying = false;

@@ -2,6 +2,7 @@
 #include "MonotonicClock.hh"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -37,6 +38,17 @@ void TrackOutputStore::allocate() {
   fBytes = static_cast<unsigned char*>(m) + indexBytes;
 }
 
+void TrackOutputStore::releaseIdlePages() {
+  if (fTouched <= kWarmBytes) return;
+  // Whole pages only, from the first one past the warm front to the last one touched.
+  uintptr_t const page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  uintptr_t const base = reinterpret_cast<uintptr_t>(fBytes);
+  uintptr_t const from = (base + kWarmBytes + page - 1) & ~(page - 1);
+  uintptr_t const to = (base + fTouched + page - 1) & ~(page - 1);
+  fTouched = kWarmBytes;
+  if (to > from) (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+}
+
 void TrackOutputStore::addReader(Reader* reader) {
   if (std::find(fReaders.begin(), fReaders.end(), reader) != fReaders.end()) return;
   allocate();
@@ -50,6 +62,7 @@ void TrackOutputStore::removeReader(Reader* reader) {
   if (fReaders.empty()) {
     fFront = fEnd;
     fWriteAt = 0;
+    releaseIdlePages();
   }
 }
 
@@ -65,7 +78,10 @@ bool TrackOutputStore::fits(size_t at, unsigned framedSize) const {
 void TrackOutputStore::evictFront(bool unread) {
   ++fFront;
   if (unread) ++fNumEvictedUnread;
-  if (fFront == fEnd) fWriteAt = 0;
+  if (fFront == fEnd) {
+    fWriteAt = 0;
+    releaseIdlePages();  // a comparison, unless a backlog went past the warm front
+  }
 }
 
 void TrackOutputStore::evictForRoom(unsigned framedSize, int64_t now) {
@@ -117,6 +133,7 @@ void TrackOutputStore::append(Kind kind, unsigned char const* data, unsigned siz
   ++fEnd;
   fEndBytes += size;
   fWriteAt = at + framedSize;
+  fTouched = std::max(fTouched, fWriteAt);
 }
 
 void TrackOutputStore::markOpenUnitKeyPoint() {

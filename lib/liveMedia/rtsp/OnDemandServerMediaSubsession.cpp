@@ -244,7 +244,10 @@ OnDemandServerMediaSubsession::StreamState* OnDemandServerMediaSubsession::creat
 
   unsigned estBitrate = 0;
   FramedSource* source = createNewStreamSource(clientSessionId, estBitrate);
-  if (source == nullptr) return nullptr;
+  if (source == nullptr) {
+    fSourceUnavailable = True;
+    return nullptr;  // the sockets close on the way out
+  }
   unsigned char payloadType = static_cast<unsigned char>(96 + trackNumber() - 1);
   RTPSink* sink = createNewRTPSink(rtpGS.get(), payloadType, source);
   if (sink == nullptr) {
@@ -288,6 +291,7 @@ Boolean OnDemandServerMediaSubsession::getStreamParameters(unsigned clientSessio
   if (transport.streamOverTCP && transport.tcpWriter == nullptr) return False;
   StreamState* stream = nullptr;
   if (fReuseFirstSource && fSharedStream != nullptr && !fSharedStream->fEnded) stream = fSharedStream;
+  fSourceUnavailable = False;
   if (stream == nullptr) {
     stream = createStream(clientSessionId);
     if (stream == nullptr) return False;

@@ -235,7 +235,8 @@ void RTSPRequestHandler::handleSETUP(RTSPRequest const& req, RTSPClientSession* 
   void* streamToken = nullptr;
   if (!track->getStreamParameters(session->id(), transport, serverRTPPort, serverRTCPPort, streamToken)) {
     if (created) fServer.deleteSession(session);
-    sendSimpleResponse("500 Internal Server Error", req.cseq);
+    // A track whose input is not there now is refused for this client alone.
+    sendSimpleResponse(track->sourceUnavailable() ? "503 Service Unavailable" : "500 Internal Server Error", req.cseq);
     return;
   }
   session->addTrack(track, streamToken, transport);

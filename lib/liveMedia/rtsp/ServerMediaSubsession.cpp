@@ -19,6 +19,8 @@ Boolean ServerMediaSubsession::sdpLinesReady() { return True; }
 
 void ServerMediaSubsession::pauseStream(unsigned /*clientSessionId*/, void* /*streamToken*/) {}
 
+Boolean ServerMediaSubsession::sourceUnavailable() const { return False; }
+
 float ServerMediaSubsession::streamPosition(void* /*streamToken*/) { return 0.0f; }
 
 void ServerMediaSubsession::injectInterleavedRTCP(void* /*streamToken*/, unsigned char const* /*packet*/,
