@@ -12,6 +12,14 @@
 #define OSTRA_VIDEO_CODEC 5  // chosen with the CMake cache variable of the same name
 #endif
 
+#ifndef OSTRA_TLS
+#define OSTRA_TLS 1  // chosen with the CMake option of the same name
+#endif
+
+#ifndef OSTRA_PLAIN_RTSP
+#define OSTRA_PLAIN_RTSP 1  // chosen with the CMake option of the same name (0: TLS only)
+#endif
+
 #ifndef OSTRA_MAX_SESSIONS
 #define OSTRA_MAX_SESSIONS 64  // chosen with the CMake cache variable of the same name
 #endif
@@ -56,6 +64,12 @@ struct Settings {
   char const* credentialsFile = "/var/etc/httppasswd";
   unsigned credentialsAttempts = 40;
   unsigned credentialsRetryMs = 1000;
+  // RTSP over TLS: its TCP port, served when the certificate file (the
+  // chain followed by its private key, PEM) is present and usable at
+  // start-up; whether plain RTSP is served too.
+  uint16_t tlsPort = 8322;
+  char const* tlsCertificateFile = "/var/etc/ostra.pem";
+  bool plainRTSP = OSTRA_PLAIN_RTSP != 0;
   // Settings file and the element that switches the audio track on.
   char const* settingsFile = "/talpa/bin/ostra.xml";
   char const* audioSwitchPath = "/sys/audio";

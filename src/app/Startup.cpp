@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include "BasicUsageEnvironment.hh"
 #include "Credentials.hh"
@@ -20,6 +21,9 @@
 #include "RTSPServer.hh"
 #include "ServerMediaSession.hh"
 #include "XmlConfig.hh"
+#if OSTRA_TLS
+#include "TLSContext.hh"
+#endif
 
 UserAuthenticationDatabase* authDB = nullptr;
 int audioMode = kAudioModeNone;
@@ -49,6 +53,45 @@ void raiseDescriptorLimit() {
   if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == rl.rlim_max) return;
   rl.rlim_cur = rl.rlim_max;
   (void)setrlimit(RLIMIT_NOFILE, &rl);
+}
+
+#if OSTRA_TLS
+// The TLS context from the certificate file, looked for once: none when the
+// file is absent; one line on standard error when it is there but unusable.
+std::unique_ptr<TLSContext> loadTLSContext(char const* pemFile) {
+  char const* problem = nullptr;
+  std::unique_ptr<TLSContext> tls = TLSContext::createNew(pemFile, problem);
+  if (problem != nullptr) fprintf(stderr, "TLS certificate file %s: %s; no TLS port\n", pemFile, problem);
+  return tls;
+}
+#endif
+
+// The RTSP server on the plain port and, with a TLS context, the TLS port
+// too (or, built TLS only, the TLS port alone); null when it cannot be made.
+RTSPServer* createServer(UsageEnvironment& env, Settings const& settings, TLSContext const* tls) {
+  if (!settings.plainRTSP) {
+    if (tls == nullptr) {
+      env.setResultMsg("TLS only, and no usable certificate");
+      return nullptr;
+    }
+    return RTSPServer::createNew(env, Port(settings.tlsPort), authDB, settings.reclamationSeconds, tls);
+  }
+  RTSPServer* server = RTSPServer::createNew(env, Port(settings.rtspPort), authDB, settings.reclamationSeconds);
+  if (server != nullptr && tls != nullptr && !server->addTLSPort(Port(settings.tlsPort), tls)) {
+    env << "No TLS port: " << env.getResultMsg() << "\n";
+  }
+  return server;
+}
+
+void printURLs(UsageEnvironment& env, RTSPServer& server, ServerMediaSession* sms, bool plain) {
+  char* url = server.rtspURL(sms, -1);
+  env << "Play this stream using the URL:\n" << url << "\n";
+  if (url != nullptr) delete[] url;
+  char* secure = plain ? server.rtspsURL(sms) : nullptr;
+  if (secure != nullptr) {
+    env << secure << "\n";
+    delete[] secure;
+  }
 }
 
 void writePidFile(char const* path) {
@@ -101,6 +144,12 @@ int runStartup(Settings const& settings) {
   sleepMs(settings.startDelayMs);
 
   authDB = loadCredentials(settings.credentialsFile, settings.credentialsAttempts, settings.credentialsRetryMs);
+#if OSTRA_TLS
+  std::unique_ptr<TLSContext> tls = loadTLSContext(settings.tlsCertificateFile);
+  TLSContext const* tlsContext = tls.get();
+#else
+  TLSContext const* tlsContext = nullptr;
+#endif
 
   if (audioSwitchOn(settings.settingsFile, settings.audioSwitchPath)) audioMode = kAudioModeG711;
 
@@ -108,7 +157,7 @@ int runStartup(Settings const& settings) {
   TaskScheduler* scheduler = BasicTaskScheduler::createNew(settings.schedulerGranularityUs);
   UsageEnvironment* env = BasicUsageEnvironment::createNew(*scheduler);
 
-  RTSPServer* rtspServer = RTSPServer::createNew(*env, Port(settings.rtspPort), authDB, settings.reclamationSeconds);
+  RTSPServer* rtspServer = createServer(*env, settings, tlsContext);
   if (rtspServer == nullptr) {
     *env << "Failed to create RTSP server: " << env->getResultMsg() << "\n";
     exit(1);
@@ -134,9 +183,7 @@ int runStartup(Settings const& settings) {
   }
   rtspServer->addServerMediaSession(sms);
 
-  char* url = rtspServer->rtspURL(sms, -1);
-  *env << "Play this stream using the URL:\n" << url << "\n";
-  if (url != nullptr) delete[] url;
+  printURLs(*env, *rtspServer, sms, settings.plainRTSP);
 
   addSubsessions(mediaInput, sms);
   setRealtimePriority(settings.realtimePriority);
