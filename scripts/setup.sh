@@ -9,6 +9,7 @@ packages=(
   libtinyxml-dev libssl-dev libgtest-dev
   ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad gstreamer1.0-libav
+  openssl glib-networking mpv tshark
   util-linux iproute2 procps
   "$@"
 )
