@@ -24,6 +24,8 @@ bool TLSTransport::progress() {
   int r = SSL_do_handshake(fSSL);
   if (r == 1) {
     fReady = true;
+    // The handshake's record buffers: an idle session holds none.
+    SSL_free_buffers(fSSL);
     return true;
   }
   switch (SSL_get_error(fSSL, r)) {
@@ -71,10 +73,10 @@ int TLSTransport::sendRecord() {
   while (fRecordSize > 0) {
     ERR_clear_error();
     fWriteWantsReadable = false;
-    int n = SSL_write(fSSL, fRecord, static_cast<int>(fRecordSize));
+    int n = SSL_write(fSSL, fRecord.get(), static_cast<int>(fRecordSize));
     if (n > 0) {
       size_t const sent = static_cast<size_t>(n);
-      if (sent < fRecordSize) std::memmove(fRecord, fRecord + sent, fRecordSize - sent);
+      if (sent < fRecordSize) std::memmove(fRecord.get(), fRecord.get() + sent, fRecordSize - sent);
       fRecordSize -= sent;
       continue;
     }
@@ -106,11 +108,12 @@ ssize_t TLSTransport::writeBurst(struct iovec const* iov, size_t count, bool& bl
     return r;
   }
   size_t taken = 0, i = 0, offset = 0;
+  if (count > 0 && !fRecord) fRecord.reset(new unsigned char[kMaxRecord]);
   while (i < count) {
     // The next record: as many of the pieces as fit.
     while (i < count && fRecordSize < kMaxRecord) {
       size_t const piece = std::min(iov[i].iov_len - offset, kMaxRecord - fRecordSize);
-      std::memcpy(fRecord + fRecordSize, static_cast<unsigned char const*>(iov[i].iov_base) + offset, piece);
+      std::memcpy(fRecord.get() + fRecordSize, static_cast<unsigned char const*>(iov[i].iov_base) + offset, piece);
       fRecordSize += piece;
       offset += piece;
       if (offset == iov[i].iov_len) {
@@ -126,10 +129,13 @@ ssize_t TLSTransport::writeBurst(struct iovec const* iov, size_t count, bool& bl
       return static_cast<ssize_t>(taken);
     }
   }
+  if (!fStreaming) fRecord.reset();
   return static_cast<ssize_t>(taken);
 }
 
 void TLSTransport::setStreaming(bool streaming) {
+  fStreaming = streaming;
+  if (!streaming && fRecordSize == 0) fRecord.reset();
   // Buffers given back after every record would cost an allocation per burst.
   if (streaming) {
     SSL_clear_mode(fSSL, SSL_MODE_RELEASE_BUFFERS);

@@ -1,6 +1,8 @@
 #ifndef OSTRA_TLS_TRANSPORT_HH
 #define OSTRA_TLS_TRANSPORT_HH
 
+#include <memory>
+
 #include "ByteTransport.hh"
 
 struct ssl_st;
@@ -10,6 +12,8 @@ struct ssl_st;
 // records of up to 16 kB: a burst of many packets becomes few records. A
 // record that the socket could not take whole stays in the transport's own
 // buffer, untouched, until SSL_write has been given it again and took it.
+// That buffer is kept while the connection streams; an idle one (answers
+// only) gives it back after each write.
 class TLSTransport final : public ByteTransport {
 public:
   static constexpr size_t kMaxRecord = 16384;
@@ -37,8 +41,9 @@ private:
   int fHandshakeWants;
   bool fReadWantsWritable = false;
   bool fWriteWantsReadable = false;
+  bool fStreaming = false;
   size_t fRecordSize = 0;
-  unsigned char fRecord[kMaxRecord];
+  std::unique_ptr<unsigned char[]> fRecord;  // kMaxRecord bytes while needed
 };
 
 #endif
