@@ -1,6 +1,6 @@
 // RTSP over TLS at the library's level: the certificate file's problems are
-// named, bursts go out in few records, UDP is refused inside TLS, and
-// handshakes that never finish (or garbage) close only their connection.
+// named, bursts go out in few records, UDP is refused inside TLS, and garbage
+// closes only its connection.
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
@@ -118,16 +118,13 @@ TEST(TLSContextTest, ABurstOfPacketsGoesOutInFewRecords) {
   close(fds[1]);
 }
 
-TEST_F(HostileInputTest, TLSConnectionsAreServedAndBadHandshakesCloseOnlyThemselves) {
+TEST_F(HostileInputTest, TLSConnectionsAreServedAndGarbageClosesOnlyItsOwn) {
   std::unique_ptr<TLSContext> tls = goodContext();
   ASSERT_NE(tls, nullptr);
   start(18590);
   ASSERT_TRUE(server->addTLSPort(Port(18591), tls.get()));
-  RawClient silent(loop, 18591), cutShort(loop, 18591), garbage(loop, 18591);
-  // A ClientHello's record header and the start of its body, then nothing.
-  cutShort.sendBytes("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11);
+  RawClient garbage(loop, 18591);
   garbage.sendText("OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n");
-  auto const started = std::chrono::steady_clock::now();
   EXPECT_TRUE(loop.runUntil([&] { return !garbage.pump(); }, 2000));
 
   RawClient plain(loop, 18591);
@@ -146,11 +143,6 @@ TEST_F(HostileInputTest, TLSConnectionsAreServedAndBadHandshakesCloseOnlyThemsel
   EXPECT_EQ(r.substr(0, 15), "RTSP/1.0 200 OK") << r;
   expectOthersServed();  // plain RTSP beside it
 
-  // Handshakes not done in 10 s are closed, none much later.
-  EXPECT_TRUE(loop.runUntil([&] { return !silent.pump() && !cutShort.pump(); }, 12000));
-  double const seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  EXPECT_GT(seconds, 9.5);
-  EXPECT_LT(seconds, 11.0);
   Medium::close(server);  // before the context it uses
   server = nullptr;
 }
