@@ -25,15 +25,8 @@ void check(bool condition) {
 }
 
 TLSContext const& context() {
-  static std::unique_ptr<TLSContext> tls = [] {
-    std::string const path = "/tmp/ostra-fuzz-tls-" + std::to_string(getpid()) + ".pem";
-    check(daemontest::writeTestPEM(path));
-    char const* problem = nullptr;
-    std::unique_ptr<TLSContext> made = TLSContext::createNew(path.c_str(), problem);
-    unlink(path.c_str());
-    check(made != nullptr);
-    return made;
-  }();
+  static std::unique_ptr<TLSContext> tls = daemontest::testTLSContext();
+  check(tls != nullptr);
   return *tls;
 }
 

@@ -17,7 +17,6 @@
 #include "../support/TestCertificate.hh"
 #include "DigestAuthentication.hh"
 #include "RtspTestSupport.hh"
-#include "TLSContext.hh"
 
 extern char** environ;
 
@@ -177,13 +176,8 @@ protected:
   }
   // RTSP over TLS on the port 1000 above the plain one.
   void startTLS() {
-    std::string const pem = "/tmp/ostra-rtsp-clients-" + std::to_string(port) + ".pem";
-    ASSERT_TRUE(daemontest::writeTestPEM(pem));
-    char const* problem = nullptr;
-    tls = TLSContext::createNew(pem.c_str(), problem);
-    unlink(pem.c_str());
-    ASSERT_NE(tls, nullptr) << problem;
-    ASSERT_TRUE(server->addTLSPort(Port(port + 1000), tls.get())) << loop.env->getResultMsg();
+    tls = daemontest::testTLSContext();
+    ASSERT_TRUE(tls && server->addTLSPort(Port(port + 1000), tls.get())) << loop.env->getResultMsg();
   }
   void TearDown() override {
     Medium::close(server);

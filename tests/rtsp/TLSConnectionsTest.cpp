@@ -11,22 +11,10 @@
 
 #include "../support/TestCertificate.hh"
 #include "HostileInputTestSupport.hh"
-#include "TLSContext.hh"
 
 using namespace rtsptest;
 
 namespace {
-
-std::string tempPEM(char const* name) { return std::string("/tmp/ostra-tls-test-") + name + ".pem"; }
-
-std::unique_ptr<TLSContext> goodContext() {
-  char const* problem = nullptr;
-  std::string const path = tempPEM("good");
-  EXPECT_TRUE(daemontest::writeTestPEM(path));
-  std::unique_ptr<TLSContext> tls = TLSContext::createNew(path.c_str(), problem);
-  unlink(path.c_str());
-  return tls;
-}
 
 // A client session on a non-blocking socket, moved on by the server's loop.
 struct TLSClient {
@@ -43,9 +31,6 @@ struct TLSClient {
   ~TLSClient() {
     SSL_free(ssl);
     SSL_CTX_free(ctx);
-  }
-  bool connect(Loop& loop) {
-    return loop.runUntil([&] { return SSL_connect(ssl) == 1; });
   }
   // Sends a request and reads until its answer's header has ended.
   std::string request(Loop& loop, std::string const& text) {
@@ -64,7 +49,7 @@ TEST(TLSContextTest, NamesWhatIsWrongWithTheCertificateFile) {
   char const* problem = "x";
   EXPECT_EQ(TLSContext::createNew("/tmp/ostra-tls-test-absent.pem", problem), nullptr);
   EXPECT_EQ(problem, nullptr);  // absent: nothing to say
-  std::string const path = tempPEM("bad");
+  std::string const path = "/tmp/ostra-tls-test-bad.pem";
   struct Case {
     long valid;
     daemontest::PEMParts parts;
@@ -83,12 +68,12 @@ TEST(TLSContextTest, NamesWhatIsWrongWithTheCertificateFile) {
   EXPECT_EQ(TLSContext::createNew(path.c_str(), problem), nullptr);
   EXPECT_STREQ(problem, "holds no certificate");
   unlink(path.c_str());
-  EXPECT_NE(goodContext(), nullptr);
+  EXPECT_NE(daemontest::testTLSContext(), nullptr);
 }
 
 TEST(TLSContextTest, ABurstOfPacketsGoesOutInFewRecords) {
   Loop loop;
-  std::unique_ptr<TLSContext> tls = goodContext();
+  std::unique_ptr<TLSContext> tls = daemontest::testTLSContext();
   ASSERT_NE(tls, nullptr);
   int fds[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
@@ -119,7 +104,7 @@ TEST(TLSContextTest, ABurstOfPacketsGoesOutInFewRecords) {
 }
 
 TEST_F(HostileInputTest, TLSConnectionsAreServedAndGarbageClosesOnlyItsOwn) {
-  std::unique_ptr<TLSContext> tls = goodContext();
+  std::unique_ptr<TLSContext> tls = daemontest::testTLSContext();
   ASSERT_NE(tls, nullptr);
   start(18590);
   ASSERT_TRUE(server->addTLSPort(Port(18591), tls.get()));
@@ -129,7 +114,7 @@ TEST_F(HostileInputTest, TLSConnectionsAreServedAndGarbageClosesOnlyItsOwn) {
 
   RawClient plain(loop, 18591);
   TLSClient client(plain.socketNum());
-  ASSERT_TRUE(client.connect(loop));
+  ASSERT_TRUE(loop.runUntil([&] { return SSL_connect(client.ssl) == 1; }));
   std::string r = client.request(loop, "DESCRIBE rtsps://127.0.0.1:18591/ch01 RTSP/1.0\r\nCSeq: 2\r\n\r\n");
   EXPECT_EQ(r.substr(0, 15), "RTSP/1.0 200 OK") << r;
   EXPECT_NE(r.find("Content-Base: rtsps://127.0.0.1:18591/ch01/"), std::string::npos) << r;

@@ -1,6 +1,6 @@
 // Certificates for the TLS tests, made through the OpenSSL API at test time:
-// a self-signed P-256 certificate (CN "ostra test camera") followed by its
-// private key, as the daemon's certificate file holds them.
+// a self-signed P-256 certificate followed by its private key, as the
+// daemon's certificate file holds them.
 #ifndef OSTRA_TEST_CERTIFICATE_HH
 #define OSTRA_TEST_CERTIFICATE_HH
 
@@ -8,8 +8,13 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <memory>
 #include <string>
+
+#include "TLSContext.hh"
 
 namespace daemontest {
 
@@ -28,10 +33,6 @@ inline bool writeTestPEM(std::string const& path, long validSeconds = 86400,
     ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
     X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
     X509_gmtime_adj(X509_getm_notAfter(cert), validSeconds);
-    X509_NAME* name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<unsigned char const*>("ostra test camera"),
-                               -1, -1, 0);
-    X509_set_issuer_name(cert, name);
     ok = X509_set_pubkey(cert, key) == 1 && X509_sign(cert, key, EVP_sha256()) > 0;
   }
   FILE* f = ok ? fopen(path.c_str(), "w") : nullptr;
@@ -47,6 +48,15 @@ inline bool writeTestPEM(std::string const& path, long validSeconds = 86400,
   EVP_PKEY_free(key);
   EVP_PKEY_free(other);
   return ok && f != nullptr;
+}
+
+// A TLS context with a fresh test certificate (null when it cannot be made).
+inline std::unique_ptr<TLSContext> testTLSContext() {
+  std::string const path = "/tmp/ostra-test-" + std::to_string(getpid()) + ".pem";
+  char const* problem = nullptr;
+  std::unique_ptr<TLSContext> tls = writeTestPEM(path) ? TLSContext::createNew(path.c_str(), problem) : nullptr;
+  unlink(path.c_str());
+  return tls;
 }
 
 }  // namespace daemontest
