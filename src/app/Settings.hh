@@ -41,7 +41,7 @@ struct Settings {
   unsigned reclamationSeconds = 65;
   // Descriptors kept free of RTSP connections for everything else the daemon
   // opens: standard input, output and error (3), the event loop (1), the
-  // listening socket (1), the producer links (2) and the short-lived one of
+  // listening sockets (2: plain and TLS), the producer links (2), the short-lived one of
   // each track's description (1 at a time), each track's RTP and RTCP sockets
   // (4) and the description's dummy one (1), twice the stream's descriptors
   // while an ended stream waits to be taken down (6), random sources and
