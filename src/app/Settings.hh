@@ -12,6 +12,14 @@
 #define OSTRA_VIDEO_CODEC 5  // chosen with the CMake cache variable of the same name
 #endif
 
+#ifndef OSTRA_TLS
+#define OSTRA_TLS 1  // chosen with the CMake option of the same name
+#endif
+
+#ifndef OSTRA_PLAIN_RTSP
+#define OSTRA_PLAIN_RTSP 1  // chosen with the CMake option of the same name (0: TLS only)
+#endif
+
 #ifndef OSTRA_MAX_SESSIONS
 #define OSTRA_MAX_SESSIONS 64  // chosen with the CMake cache variable of the same name
 #endif
@@ -34,7 +42,7 @@ struct Settings {
   unsigned reclamationSeconds = 65;
   // Descriptors kept free of RTSP connections for everything else the daemon
   // opens: standard input, output and error (3), the event loop (1), the
-  // listening socket (1), the producer links (2) and the short-lived one of
+  // listening sockets (2: plain and TLS), the producer links (2), the short-lived one of
   // each track's description (1 at a time), each track's RTP and RTCP sockets
   // (4) and the description's dummy one (1), twice the stream's descriptors
   // while an ended stream waits to be taken down (6), random sources and
@@ -62,6 +70,12 @@ struct Settings {
   char const* credentialsFile = "/var/etc/httppasswd";
   unsigned credentialsAttempts = 40;
   unsigned credentialsRetryMs = 1000;
+  // RTSP over TLS: its TCP port, served when the certificate file (the
+  // chain followed by its private key, PEM) is present and usable at
+  // start-up; whether plain RTSP is served too.
+  uint16_t tlsPort = 8322;
+  char const* tlsCertificateFile = "/var/etc/ostra.pem";
+  bool plainRTSP = OSTRA_PLAIN_RTSP != 0;
   // Settings file and the element that switches the audio track on.
   char const* settingsFile = "/talpa/bin/ostra.xml";
   char const* audioSwitchPath = "/sys/audio";

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,9 @@
 #include "RTSPServer.hh"
 #include "ServerMediaSession.hh"
 #include "XmlConfig.hh"
+#if OSTRA_TLS
+#include "TLSContext.hh"
+#endif
 
 UserAuthenticationDatabase* authDB = nullptr;
 int audioMode = kAudioModeNone;
@@ -55,6 +59,45 @@ void raiseDescriptorLimit() {
   (void)setrlimit(RLIMIT_NOFILE, &rl);
 }
 
+#if OSTRA_TLS
+// The TLS context from the certificate file, looked for once: none when the
+// file is absent; one line on standard error when it is there but unusable.
+std::unique_ptr<TLSContext> loadTLSContext(char const* pemFile) {
+  char const* problem = nullptr;
+  std::unique_ptr<TLSContext> tls = TLSContext::createNew(pemFile, problem);
+  if (problem != nullptr) fprintf(stderr, "TLS certificate file %s: %s; no TLS port\n", pemFile, problem);
+  return tls;
+}
+#endif
+
+// The RTSP server on the plain port and, with a TLS context, the TLS port
+// too (or, built TLS only, the TLS port alone); null when it cannot be made.
+RTSPServer* createServer(UsageEnvironment& env, Settings const& settings, TLSContext const* tls) {
+  if (!settings.plainRTSP) {
+    if (tls == nullptr) {
+      env.setResultMsg("TLS only, and no usable certificate");
+      return nullptr;
+    }
+    return RTSPServer::createNew(env, Port(settings.tlsPort), authDB, settings.reclamationSeconds, tls);
+  }
+  RTSPServer* server = RTSPServer::createNew(env, Port(settings.rtspPort), authDB, settings.reclamationSeconds);
+  if (server != nullptr && tls != nullptr && !server->addTLSPort(Port(settings.tlsPort), tls)) {
+    env << "No TLS port: " << env.getResultMsg() << "\n";
+  }
+  return server;
+}
+
+void printURLs(UsageEnvironment& env, RTSPServer& server, ServerMediaSession* sms, bool plain) {
+  char* url = server.rtspURL(sms, -1);
+  env << "Play this stream using the URL:\n" << url << "\n";
+  if (url != nullptr) delete[] url;
+  char* secure = plain ? server.rtspsURL(sms) : nullptr;
+  if (secure != nullptr) {
+    env << secure << "\n";
+    delete[] secure;
+  }
+}
+
 // Stream k's name: the built-in one for the first, "ch02" and on for the others.
 std::string streamNameOf(Settings const& settings, int k) {
   if (k == 0) return settings.streamName;
@@ -65,7 +108,8 @@ std::string streamNameOf(Settings const& settings, int k) {
 
 // Creates stream 'name' over 'input', adds it to the server, announces its
 // URL and adds its tracks. False when the stream cannot be created.
-bool addStream(UsageEnvironment& env, RTSPServer* rtspServer, MediaInput* input, std::string const& name) {
+bool addStream(UsageEnvironment& env, RTSPServer* rtspServer, MediaInput* input, std::string const& name,
+               bool plainRTSP) {
   ServerMediaSession* sms =
       ServerMediaSession::createNew(env, name.c_str(), nullptr, sessionDescription, False, nullptr);
   if (sms == nullptr) {
@@ -74,9 +118,7 @@ bool addStream(UsageEnvironment& env, RTSPServer* rtspServer, MediaInput* input,
   }
   rtspServer->addServerMediaSession(sms);
 
-  char* url = rtspServer->rtspURL(sms, -1);
-  env << "Play this stream using the URL:\n" << url << "\n";
-  if (url != nullptr) delete[] url;
+  printURLs(env, *rtspServer, sms, plainRTSP);
 
   addSubsessions(input, sms);
   return true;
@@ -149,6 +191,12 @@ int runStartup(Settings const& settings) {
   sleepMs(settings.startDelayMs);
 
   authDB = loadCredentials(settings.credentialsFile, settings.credentialsAttempts, settings.credentialsRetryMs);
+#if OSTRA_TLS
+  std::unique_ptr<TLSContext> tls = loadTLSContext(settings.tlsCertificateFile);
+  TLSContext const* tlsContext = tls.get();
+#else
+  TLSContext const* tlsContext = nullptr;
+#endif
 
   if (audioSwitchOn(settings.settingsFile, settings.audioSwitchPath)) audioMode = kAudioModeG711;
   int const channels = channelsSetting(settings.settingsFile, settings.channelsPath, settings.maxChannels);
@@ -157,7 +205,7 @@ int runStartup(Settings const& settings) {
   TaskScheduler* scheduler = BasicTaskScheduler::createNew(settings.schedulerGranularityUs);
   UsageEnvironment* env = BasicUsageEnvironment::createNew(*scheduler);
 
-  RTSPServer* rtspServer = RTSPServer::createNew(*env, Port(settings.rtspPort), authDB, settings.reclamationSeconds);
+  RTSPServer* rtspServer = createServer(*env, settings, tlsContext);
   if (rtspServer == nullptr) {
     *env << "Failed to create RTSP server: " << env->getResultMsg() << "\n";
     exit(1);
@@ -183,7 +231,8 @@ int runStartup(Settings const& settings) {
   OutPacketBuffer::maxSize = settings.outPacketBufferMaxSize;
 
   for (int k = 0; k < channels; ++k) {
-    if (!addStream(*env, rtspServer, mediaInputs[static_cast<size_t>(k)], streamNameOf(settings, k))) return -1;
+    if (!addStream(*env, rtspServer, mediaInputs[static_cast<size_t>(k)], streamNameOf(settings, k), settings.plainRTSP))
+      return -1;
   }
   setRealtimePriority(settings.realtimePriority);
 

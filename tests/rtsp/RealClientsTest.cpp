@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/TestCertificate.hh"
 #include "DigestAuthentication.hh"
 #include "RtspTestSupport.hh"
 
@@ -149,6 +150,7 @@ class RealClientsTest : public ::testing::Test {
 protected:
   Loop loop;
   ToneCounters counters;
+  std::unique_ptr<TLSContext> tls;  // outlives the server
   RTSPServer* server = nullptr;
   std::unique_ptr<UserAuthenticationDatabase> db;
   unsigned short port = 0;
@@ -171,6 +173,11 @@ protected:
     ServerMediaSession* audio = ServerMediaSession::createNew(*loop.env, "audio", nullptr, "audio only");
     audio->addSubsession(ToneSubsession::createNew(*loop.env, counters));
     server->addServerMediaSession(audio);
+  }
+  // RTSP over TLS on the port 1000 above the plain one.
+  void startTLS() {
+    tls = daemontest::testTLSContext();
+    ASSERT_TRUE(tls && server->addTLSPort(Port(port + 1000), tls.get())) << loop.env->getResultMsg();
   }
   void TearDown() override {
     Medium::close(server);
@@ -199,11 +206,15 @@ TEST_F(RealClientsTest, FfprobeDescribesAndReadsTheStream) {
   expectStreamsClosed();
 }
 
-TEST_F(RealClientsTest, FfmpegPlaysOverUDPAndTCP) {
+TEST_F(RealClientsTest, FfmpegPlaysOverUDPAndTCPAndTLS) {
   start(18581);
-  for (char const* transport : {"udp", "tcp"}) {
-    ChildResult r = runClient(loop, {"ffmpeg", "-nostdin", "-v", "error", "-rtsp_transport", transport, "-i", url(),
-                                     "-t", "2", "-c", "copy", "-f", "framecrc", "-"});
+  startTLS();
+  for (char const* transport : {"udp", "tcp", "tls"}) {
+    bool const overTLS = std::string(transport) == "tls";
+    std::string const where = overTLS ? "rtsps://127.0.0.1:" + std::to_string(port + 1000) + "/ch01" : url();
+    ChildResult r =
+        runClient(loop, {"ffmpeg", "-nostdin", "-v", "error", "-rtsp_transport", overTLS ? "tcp" : transport, "-i",
+                         where, "-t", "2", "-c", "copy", "-f", "framecrc", "-"});
     ASSERT_TRUE(r.finished) << transport;
     EXPECT_EQ(r.exitCode, 0) << transport << "\n" << r.output;
     // framecrc prints one line per packet: "<stream>, <dts>, ..."

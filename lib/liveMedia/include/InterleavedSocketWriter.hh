@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ByteRing.hh"
+#include "ByteTransport.hh"
 #include "RTPInterface.hh"
 #include "TrackOutputStore.hh"
 
@@ -59,6 +60,8 @@ public:
 
   // 'socketNum' is not owned.
   InterleavedSocketWriter(UsageEnvironment& env, int socketNum, Limits const& limits, Listener* listener = nullptr);
+  // Writes through 'transport' (not owned; a listener is required).
+  InterleavedSocketWriter(UsageEnvironment& env, ByteTransport& transport, Limits const& limits, Listener* listener);
   // A writer whose frame backlog is 'queueCapacity' bytes.
   explicit InterleavedSocketWriter(UsageEnvironment& env, int socketNum, unsigned queueCapacity = 262144);
   ~InterleavedSocketWriter() override;
@@ -136,6 +139,7 @@ private:
   void keepCutPacket(Planned const& item, size_t written);
   void popOwnItem(size_t size);
 
+  void streamingChanged();
   // Writes a then b (either may be empty) straight through, queueing the rest.
   bool writeThrough(unsigned char const* a, size_t aSize, unsigned char const* b, size_t bSize, bool frame);
   void enqueue(unsigned char const* data, size_t size);
@@ -145,6 +149,8 @@ private:
   static void writableHandler(void* clientData, int mask);
 
   UsageEnvironment& fEnv;
+  SocketTransport fOwnTransport;  // when made for a plain socket
+  ByteTransport* fTransport;
   int fSocketNum;
   Listener* fListener;
   size_t fFrameBacklog;

@@ -57,7 +57,7 @@ private:
 };
 
 // "rtsp://<address>/" or "rtsp://<address>:<port>/" (the port is left out
-// when it is 554); 'address' in network order.
-std::string rtspURLPrefixFor(in_addr_t address, unsigned port);
+// when it is 554, or 322 for "rtsps"); 'address' in network order.
+std::string rtspURLPrefixFor(in_addr_t address, unsigned port, char const* scheme = "rtsp");
 
 #endif

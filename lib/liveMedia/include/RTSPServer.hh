@@ -17,6 +17,7 @@
 class ConnectionAdmission;
 class RTSPClientConnection;
 class RTSPClientSession;
+class TLSContext;
 
 // The RTSP server (RFC 2326): listens on one TCP port, serves the streams
 // added to it, and keeps one session per client. Its connections and
@@ -30,6 +31,15 @@ public:
   // Ignores SIGPIPE for the whole process.
   static RTSPServer* createNew(UsageEnvironment& env, Port ourPort = Port(554),
                                UserAuthenticationDatabase* authDatabase = nullptr, unsigned reclamationSeconds = 65);
+  // The same, with every connection on 'ourPort' inside TLS ('tls' is not
+  // owned and outlives the server).
+  static RTSPServer* createNew(UsageEnvironment& env, Port ourPort, UserAuthenticationDatabase* authDatabase,
+                               unsigned reclamationSeconds, TLSContext const* tls);
+
+  // Serves TLS connections on 'port' too (all interfaces, the same settings
+  // as the first port; 'tls' is not owned and outlives the server). False,
+  // with the reason in env's result message, when the port cannot be opened.
+  Boolean addTLSPort(Port port, TLSContext const* tls);
 
   void addServerMediaSession(ServerMediaSession* serverMediaSession);
   ServerMediaSession* lookupServerMediaSession(char const* streamName);
@@ -39,6 +49,9 @@ public:
   // host's own address is used, else the local address of that socket.
   char* rtspURL(ServerMediaSession const* serverMediaSession, int clientSocket = -1) const;
   char* rtspURLPrefix(int clientSocket = -1) const;
+  // "rtsps://<address>:<port>/<stream>" (new[]) for the first TLS port, with
+  // the host's own address; null when there is none.
+  char* rtspsURL(ServerMediaSession const* serverMediaSession) const;
 
   // Connections held at once: at most the descriptor limit in force now
   // (RLIMIT_NOFILE) less 'descriptorReserve', never more than
@@ -59,7 +72,7 @@ public:
 
 protected:
   RTSPServer(UsageEnvironment& env, int ourSocket, Port ourPort, UserAuthenticationDatabase* authDatabase,
-             unsigned reclamationSeconds);
+             unsigned reclamationSeconds, TLSContext const* tls = nullptr);
   ~RTSPServer() override;
 
   int fServerSocket;
@@ -68,8 +81,19 @@ protected:
   unsigned fReclamationSeconds;
 
 private:
+  // A listening socket: its own admission, the same limits for all.
+  struct Listener {
+    RTSPServer* server;
+    int socket;
+    Port port;
+    TLSContext const* tls;  // null: plain RTSP
+    std::unique_ptr<ConnectionAdmission> admission;
+  };
+  static int openListeningSocket(UsageEnvironment& env, Port port);
+  void addListener(int socket, Port port, TLSContext const* tls);
   static void incomingConnectionHandler(void* clientData, int mask);
-  void acceptConnections();
+  void acceptConnections(Listener& listener);
+  void admit(Listener& listener, int sock, struct sockaddr_in const& peer);
   unsigned randomSessionId();
 
   // What connections and sessions may ask.
@@ -96,7 +120,7 @@ private:
   std::unordered_set<RTSPClientConnection*> fConnections;
   HTTPTunnelTable fTunnels;
   AuthenticationThrottle fAuthThrottle;
-  std::unique_ptr<ConnectionAdmission> fAdmission;
+  std::vector<std::unique_ptr<Listener>> fListeners;  // the first is fServerSocket
   unsigned fMaxSessionsPerConnection = kDefaultMaxSessionsPerConnection;
   unsigned fMaxSessions = kDefaultMaxSessions;
 };

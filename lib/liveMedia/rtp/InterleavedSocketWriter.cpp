@@ -14,18 +14,24 @@ namespace {
 
 constexpr size_t kLargestFrame = 4 + 65535;
 
-bool wouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
-
 }  // namespace
 
 InterleavedSocketWriter::InterleavedSocketWriter(UsageEnvironment& env, int socketNum, Limits const& limits,
                                                  Listener* listener)
     : fEnv(env),
+      fOwnTransport(socketNum),
+      fTransport(&fOwnTransport),
       fSocketNum(socketNum),
       fListener(listener),
       fFrameBacklog(std::max(limits.frameBacklog, kLargestFrame)),
       fDataBacklog(limits.dataBacklog != 0 ? limits.dataBacklog : 2 * fFrameBacklog),
       fFirstAllocation(limits.firstAllocation != 0 ? limits.firstAllocation : std::min(fFrameBacklog, fDataBacklog)) {}
+
+InterleavedSocketWriter::InterleavedSocketWriter(UsageEnvironment& env, ByteTransport& transport, Limits const& limits,
+                                                 Listener* listener)
+    : InterleavedSocketWriter(env, transport.socketNum(), limits, listener) {
+  fTransport = &transport;
+}
 
 InterleavedSocketWriter::InterleavedSocketWriter(UsageEnvironment& env, int socketNum, unsigned queueCapacity)
     : InterleavedSocketWriter(env, socketNum, Limits{queueCapacity, 0, 0}, nullptr) {}
@@ -82,7 +88,10 @@ void InterleavedSocketWriter::attachStore(TrackOutputStore& store, TrackOutputSt
   s.channel[k] = channelId;
   fSubs.push_back(s);
   store.addReader(this);
+  streamingChanged();
 }
+
+void InterleavedSocketWriter::streamingChanged() { fTransport->setStreaming(!fSubs.empty()); }
 
 void InterleavedSocketWriter::detachStore(TrackOutputStore& store, TrackOutputStore::Kind kind,
                                           unsigned char channelId) {
@@ -96,6 +105,7 @@ void InterleavedSocketWriter::detachStore(TrackOutputStore& store, TrackOutputSt
       bool stillReading = false;
       for (Subscription const& other : fSubs) stillReading = stillReading || other.store == &store;
       if (!stillReading) store.removeReader(this);
+      streamingChanged();
     }
     return;
   }
@@ -104,6 +114,7 @@ void InterleavedSocketWriter::detachStore(TrackOutputStore& store, TrackOutputSt
 void InterleavedSocketWriter::storeClosing(TrackOutputStore& store) {
   fSubs.erase(std::remove_if(fSubs.begin(), fSubs.end(), [&](Subscription const& s) { return s.store == &store; }),
               fSubs.end());
+  streamingChanged();
 }
 
 uint64_t InterleavedSocketWriter::oldestNeeded(TrackOutputStore const& store) const {
@@ -179,7 +190,7 @@ void InterleavedSocketWriter::noteSkip(unsigned skipped) {
 // ---- Writing -----------------------------------------------------------------
 
 bool InterleavedSocketWriter::nothingPending() const {
-  if (!fQueue.empty() || fTailSent < fTailSize) return false;
+  if (!fQueue.empty() || fTailSent < fTailSize || fTransport->holdsOutput()) return false;
   for (Subscription const& s : fSubs) {
     if (!s.waiting && s.pos < s.store->end()) return false;
   }
@@ -206,25 +217,25 @@ void InterleavedSocketWriter::flush() {
     size_t numItems = 0;
     bool complete = false;
     size_t const n = plan(iov, items, numItems, complete);
-    if (n == 0) break;
-    size_t total = 0;
-    for (size_t i = 0; i < numItems; ++i) total += items[i].size;
-    struct msghdr msg {};
-    msg.msg_iov = iov;
-    msg.msg_iovlen = n;
-    ssize_t const w = ::sendmsg(fSocketNum, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      if (!wouldBlock(errno)) {
+    bool blocked = false;
+    if (n == 0) {
+      // What the transport took before may still wait in it.
+      if (fTransport->holdsOutput() && fTransport->writeBurst(nullptr, 0, blocked) < 0) {
         fFlushing = false;
         fail();
         return;
       }
-      socketFull = true;
+      socketFull = blocked;
       break;
     }
+    ssize_t const w = fTransport->writeBurst(iov, n, blocked);
+    if (w < 0) {
+      fFlushing = false;
+      fail();
+      return;
+    }
     consume(static_cast<size_t>(w), items, numItems);
-    if (static_cast<size_t>(w) < total) {
+    if (blocked) {
       socketFull = true;
       break;
     }
@@ -374,23 +385,16 @@ void InterleavedSocketWriter::enqueue(unsigned char const* data, size_t size) {
 bool InterleavedSocketWriter::writeThrough(unsigned char const* a, size_t aSize, unsigned char const* b, size_t bSize,
                                            bool frame) {
   struct iovec iov[2] = {{const_cast<unsigned char*>(a), aSize}, {const_cast<unsigned char*>(b), bSize}};
-  struct msghdr msg {};
-  msg.msg_iov = iov;
-  msg.msg_iovlen = bSize > 0 ? 2 : 1;
-  ssize_t n;
-  do {
-    n = ::sendmsg(fSocketNum, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
+  bool blocked = false;
+  ssize_t const n = fTransport->writeBurst(iov, bSize > 0 ? 2 : 1, blocked);
   if (n < 0) {
-    if (!wouldBlock(errno)) {
-      fail();
-      return false;
-    }
-    n = 0;
+    fail();
+    return false;
   }
   size_t const written = static_cast<size_t>(n);
   if (written == aSize + bSize) {
     if (frame) ++fNumFramesWritten;
+    if (blocked) setWantWritable(true);  // the transport still holds some of it
     return true;
   }
   // The rest waits in the queue, so it goes out whole and before anything else.

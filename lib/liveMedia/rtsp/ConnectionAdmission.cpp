@@ -28,6 +28,8 @@ ConnectionAdmission::~ConnectionAdmission() {
 }
 
 void ConnectionAdmission::setLimits(unsigned descriptorReserve, unsigned maxConnections) {
+  fReserve = descriptorReserve;
+  fCeiling = maxConnections;
   struct rlimit rl;
   uint64_t descriptors = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY ? rl.rlim_cur : UINT64_MAX;
   fLimit = limitFor(descriptors, descriptorReserve, maxConnections);

@@ -31,6 +31,8 @@ public:
   // Recomputes the limit from the descriptor limit in force now.
   void setLimits(unsigned descriptorReserve, unsigned maxConnections);
   unsigned limit() const { return fLimit; }
+  unsigned reserve() const { return fReserve; }
+  unsigned ceiling() const { return fCeiling; }
   bool admits(size_t openConnections) const { return openConnections < fLimit; }
 
   // Leaves the listening socket unwatched for kPauseMicroseconds.
@@ -46,6 +48,7 @@ private:
   TaskScheduler::BackgroundHandlerProc* fHandler;
   void* fClientData;
   unsigned fLimit = 0;
+  unsigned fReserve = 0, fCeiling = 0;
   TaskScheduler::TaskToken fResumeTask = nullptr;
 };
 

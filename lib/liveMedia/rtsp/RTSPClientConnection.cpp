@@ -34,21 +34,39 @@ struct in_addr localAddressOf(int socket, UsageEnvironment& env) {
   return local.sin_addr;
 }
 
-bool wouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
+RTSPConnectionOrigin originOf(ByteTransport const& transport, Port listenerPort) {
+  RTSPConnectionOrigin origin;
+  origin.port = listenerPort.hostOrder();
+  if (transport.confidential()) {
+    origin.scheme = "rtsps";
+    origin.mediaOnConnectionOnly = true;
+  }
+  return origin;
+}
 
 }  // namespace
 
 RTSPClientConnection::RTSPClientConnection(RTSPServerContext& server, int socket, struct sockaddr_in const& peer)
+    : RTSPClientConnection(server, std::make_unique<SocketTransport>(socket), peer, server.serverPort()) {}
+
+RTSPClientConnection::RTSPClientConnection(RTSPServerContext& server, std::unique_ptr<ByteTransport> transport,
+                                           struct sockaddr_in const& peer, Port listenerPort)
     : fServer(server),
-      fSocket(socket),
-      fOutput(server.environment(), socket,
+      fSocket(transport->socketNum()),
+      fTransport(std::move(transport)),
+      fOutput(server.environment(), *fTransport,
               InterleavedSocketWriter::Limits{kNoFrameBacklogOfItsOwn, kMaxQueuedBytes, kFirstQueueCapacity}, this),
-      fHandler(server, *this, fOutput, peer.sin_addr, localAddressOf(socket, server.environment())) {
+      fHandler(server, *this, fOutput, peer.sin_addr, localAddressOf(fSocket, server.environment()),
+               originOf(*fTransport, listenerPort)) {
   char name[INET_ADDRSTRLEN + 8];
   char address[INET_ADDRSTRLEN] = "?";
   inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
   std::snprintf(name, sizeof name, "%s:%u", address, static_cast<unsigned>(ntohs(peer.sin_port)));
   fOutput.setPeerName(name);
+  if (!fTransport->ready()) {
+    fHandshakeTask =
+        server.environment().taskScheduler().scheduleDelayedTask(kHandshakeMicroseconds, handshakeTimeoutTask, this);
+  }
   updateSocketHandling();
   restartIdleTimer();
 }
@@ -59,7 +77,10 @@ RTSPClientConnection::~RTSPClientConnection() {
   scheduler.unscheduleDelayedTask(fIdleTask);
   scheduler.unscheduleDelayedTask(fTunnelResumeTask);
   scheduler.unscheduleDelayedTask(fHoldTask);
+  scheduler.unscheduleDelayedTask(fHandshakeTask);
+  scheduler.unscheduleDelayedTask(fBufferedInputTask);
   scheduler.disableBackgroundHandling(fSocket);
+  fTransport.reset();
   ::close(fSocket);
 }
 
@@ -71,6 +92,14 @@ void RTSPClientConnection::socketHandler(void* clientData, int mask) {
 
 void RTSPClientConnection::handleSocket(int mask) {
   fInHandler = true;
+  if (!transportReady()) {
+    finishHandling();
+    return;
+  }
+  // A transport may have to read before it can write, or the other way round.
+  int const transportWaits = fTransport->wantedEvents();
+  if ((transportWaits & SOCKET_READABLE) && (mask & SOCKET_READABLE)) mask |= SOCKET_WRITABLE;
+  if ((transportWaits & SOCKET_WRITABLE) && (mask & SOCKET_WRITABLE)) mask |= SOCKET_READABLE;
   if (mask & SOCKET_WRITABLE) {
     fOutput.flush();
     // Requests held back while the answers piled up.
@@ -78,6 +107,31 @@ void RTSPClientConnection::handleSocket(int mask) {
   }
   if (!fCloseRequested && (mask & (SOCKET_READABLE | SOCKET_EXCEPTION))) readInput();
   finishHandling();
+}
+
+bool RTSPClientConnection::transportReady() {
+  if (fTransport->ready()) return true;
+  if (!fTransport->progress()) {  // an alert, garbage, or the peer gone
+    requestClose();
+    return false;
+  }
+  if (!fTransport->ready()) return false;
+  fServer.environment().taskScheduler().unscheduleDelayedTask(fHandshakeTask);
+  return true;
+}
+
+void RTSPClientConnection::handshakeTimeoutTask(void* clientData) {
+  auto* connection = static_cast<RTSPClientConnection*>(clientData);
+  connection->fHandshakeTask = nullptr;
+  connection->fServer.closeConnection(connection);
+}
+
+void RTSPClientConnection::bufferedInputTask(void* clientData) {
+  auto* connection = static_cast<RTSPClientConnection*>(clientData);
+  connection->fBufferedInputTask = nullptr;
+  connection->fInHandler = true;
+  connection->readInput();
+  connection->finishHandling();  // may delete the connection
 }
 
 void RTSPClientConnection::finishHandling() {
@@ -99,8 +153,8 @@ void RTSPClientConnection::readInput() {
     requestClose();
     return;
   }
-  ssize_t n = recv(fSocket, fIn + fInLength, kRequestBufferSize - fInLength, 0);
-  if (n == 0 || (n < 0 && !wouldBlock(errno))) {
+  ssize_t n = fTransport->read(fIn + fInLength, kRequestBufferSize - fInLength);
+  if (n == 0) {
     requestClose();
     return;
   }
@@ -244,11 +298,18 @@ void RTSPClientConnection::writerFailed() { requestClose(); }
 void RTSPClientConnection::updateSocketHandling() {
   if (fTunnelRole == TunnelRole::Output) wakeTunnelInput();
   int mask = 0;
-  if (!fCloseRequested) {
+  if (!fCloseRequested && !fTransport->ready()) {
+    mask = fTransport->wantedEvents();
+  } else if (!fCloseRequested) {
     if (fOutput.queuedBytes() < kReadPauseThreshold && !fTunnelInputBlocked && fHoldTask == nullptr) {
       mask |= SOCKET_READABLE;
+      // Input the transport took already is announced by no socket event.
+      if (fTransport->bufferedInput() > 0 && fBufferedInputTask == nullptr) {
+        fBufferedInputTask = fServer.environment().taskScheduler().scheduleDelayedTask(0, bufferedInputTask, this);
+      }
     }
     if (fWantWritable) mask |= SOCKET_WRITABLE;
+    mask |= fTransport->wantedEvents();
   }
   if (mask == fArmedMask) return;
   fArmedMask = mask;

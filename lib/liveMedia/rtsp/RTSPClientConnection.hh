@@ -4,9 +4,11 @@
 #include <netinet/in.h>
 
 #include <cstddef>
+#include <memory>
 #include <string_view>
 
 #include "Base64StreamDecoder.hh"
+#include "ByteTransport.hh"
 #include "InterleavedSocketWriter.hh"
 #include "RTSPRequestHandler.hh"
 #include "RTSPServerContext.hh"
@@ -27,7 +29,14 @@ class RTSPClientConnection final : private InterleavedSocketWriter::Listener {
 public:
   static constexpr size_t kRequestBufferSize = 20000;
 
+  // How long a transport's handshake may take before the connection is closed.
+  static constexpr int64_t kHandshakeMicroseconds = 10000000;
+
   RTSPClientConnection(RTSPServerContext& server, int socket, struct sockaddr_in const& peer);
+  // A connection over 'transport' (its socket is owned from now on), which
+  // the client reached on 'listenerPort'.
+  RTSPClientConnection(RTSPServerContext& server, std::unique_ptr<ByteTransport> transport,
+                       struct sockaddr_in const& peer, Port listenerPort);
   ~RTSPClientConnection();
 
   int socketNum() const { return fSocket; }
@@ -49,6 +58,10 @@ private:
 
   static void socketHandler(void* clientData, int mask);
   void handleSocket(int mask);
+  // Moves the transport's handshake on; false when it is not done yet.
+  bool transportReady();
+  static void handshakeTimeoutTask(void* clientData);
+  static void bufferedInputTask(void* clientData);
   void readInput();
   void processInput();
   // What the next bytes at 'pos' hold; advances 'pos' past whatever was
@@ -81,6 +94,7 @@ private:
 
   RTSPServerContext& fServer;
   int fSocket;
+  std::unique_ptr<ByteTransport> fTransport;
   InterleavedSocketWriter fOutput;
   RTSPRequestHandler fHandler;
 
@@ -103,6 +117,8 @@ private:
   TaskScheduler::TaskToken fCloseTask = nullptr;
   TaskScheduler::TaskToken fIdleTask = nullptr;
   TaskScheduler::TaskToken fHoldTask = nullptr;  // a held answer waits: input paused
+  TaskScheduler::TaskToken fHandshakeTask = nullptr;
+  TaskScheduler::TaskToken fBufferedInputTask = nullptr;  // the transport holds input no event announces
 };
 
 #endif

@@ -95,8 +95,7 @@ void RTSPClientConnection::feedTunnel() {
 
 void RTSPClientConnection::discardOwnInput() {
   unsigned char scratch[512];
-  ssize_t n = recv(fSocket, scratch, sizeof scratch, 0);
-  if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) requestClose();
+  if (fTransport->read(scratch, sizeof scratch) == 0) requestClose();
 }
 
 void RTSPClientConnection::wakeTunnelInput() {

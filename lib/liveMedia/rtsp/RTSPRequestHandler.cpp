@@ -22,12 +22,13 @@ constexpr int64_t kDescribePollMicroseconds = 10000;
 
 RTSPRequestHandler::RTSPRequestHandler(RTSPServerContext& server, RTSPClientConnection& connection,
                                        InterleavedSocketWriter& output, struct in_addr peerAddress,
-                                       struct in_addr localAddress)
+                                       struct in_addr localAddress, RTSPConnectionOrigin const& origin)
     : fServer(server),
       fConnection(connection),
       fOutput(output),
       fPeerAddress(peerAddress),
-      fLocalAddress(localAddress) {
+      fLocalAddress(localAddress),
+      fOrigin(origin) {
   fResponse.reserve(1024);
 }
 
@@ -182,6 +183,10 @@ bool RTSPRequestHandler::negotiateTransport(RTSPRequest const& req, RTSPClientSe
 
   RTSPTransportRequest requested;
   if (!req.hasTransport || !parseTransportHeader(req.transport, requested)) {
+    sendSimpleResponse("461 Unsupported Transport", req.cseq);
+    return false;
+  }
+  if (!requested.streamOverTCP && fOrigin.mediaOnConnectionOnly) {  // media never leaves beside it in clear
     sendSimpleResponse("461 Unsupported Transport", req.cseq);
     return false;
   }
@@ -417,7 +422,8 @@ bool RTSPRequestHandler::sendHeldAnswer() {
 }
 
 std::string RTSPRequestHandler::urlPrefix() const {
-  return rtspURLPrefixFor(fLocalAddress.s_addr, fServer.serverPort().hostOrder());
+  unsigned const port = fOrigin.port != 0 ? fOrigin.port : fServer.serverPort().hostOrder();
+  return rtspURLPrefixFor(fLocalAddress.s_addr, port, fOrigin.scheme);
 }
 
 std::string RTSPRequestHandler::now() { return RTSPResponseBuilder::formatDate(time(nullptr)); }

@@ -17,6 +17,15 @@ class RTSPClientConnection;
 class RTSPClientSession;
 class ServerMediaSession;
 
+// How a client reached the server: the URL scheme and port its answers
+// name, and whether media may only go over the connection itself (a SETUP
+// for UDP is then answered "461 Unsupported Transport").
+struct RTSPConnectionOrigin {
+  char const* scheme = "rtsp";
+  unsigned port = 0;  // 0: the server's port
+  bool mediaOnConnectionOnly = false;
+};
+
 // Answers the requests of one RTSP connection: checks each request, finds
 // the stream, track and session it names, runs the method and writes the
 // answer to the connection's output. Keeps the connection's Digest nonce.
@@ -24,7 +33,8 @@ class RTSPRequestHandler {
 public:
   // 'connection' runs the handler: sessions opened here belong to it.
   RTSPRequestHandler(RTSPServerContext& server, RTSPClientConnection& connection, InterleavedSocketWriter& output,
-                     struct in_addr peerAddress, struct in_addr localAddress);
+                     struct in_addr peerAddress, struct in_addr localAddress,
+                     RTSPConnectionOrigin const& origin = RTSPConnectionOrigin());
 
   // Answers one complete request (as the request scanner delimits it).
   // Returns true when it was a readable RTSP request (it counts as activity
@@ -79,7 +89,7 @@ private:
   // Digest check; answers 401 itself and returns false when it fails.
   bool authenticationOK(RTSPRequest const& req);
 
-  std::string urlPrefix() const;  // "rtsp://<local-ip>[:port]/"
+  std::string urlPrefix() const;  // "rtsp://<local-ip>[:port]/" (or rtsps)
   static std::string now();       // the Date header's text
   void sendSimpleResponse(char const* status, std::string_view cseq);
   void sendMethodNotAllowed(std::string_view cseq);
@@ -90,6 +100,7 @@ private:
   InterleavedSocketWriter& fOutput;
   struct in_addr fPeerAddress;
   struct in_addr fLocalAddress;
+  RTSPConnectionOrigin fOrigin;
   std::string fResponse;  // the answer being built (its capacity is reused)
   std::string fNonce;     // the Digest nonce last issued on this connection
   AuthenticationThrottle::Connection fThrottleRecord;

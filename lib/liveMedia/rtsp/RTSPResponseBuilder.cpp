@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -104,14 +105,15 @@ std::string RTSPResponseBuilder::formatDate(time_t when) {
   return buf;
 }
 
-std::string rtspURLPrefixFor(in_addr_t address, unsigned port) {
+std::string rtspURLPrefixFor(in_addr_t address, unsigned port, char const* scheme) {
   struct in_addr a;
   a.s_addr = address;
-  char buf[64];
-  if (port == 554) {
-    std::snprintf(buf, sizeof buf, "rtsp://%s/", addressText(a).c_str());
+  char buf[72];
+  bool const rtsps = std::strcmp(scheme, "rtsps") == 0;
+  if (port == (rtsps ? 322u : 554u)) {  // the scheme's own port
+    std::snprintf(buf, sizeof buf, "%s://%s/", scheme, addressText(a).c_str());
   } else {
-    std::snprintf(buf, sizeof buf, "rtsp://%s:%u/", addressText(a).c_str(), port);
+    std::snprintf(buf, sizeof buf, "%s://%s:%u/", scheme, addressText(a).c_str(), port);
   }
   return buf;
 }

@@ -17,6 +17,9 @@
 #include "RTSPClientSession.hh"
 #include "RTSPResponseBuilder.hh"
 #include "SystemRandom.hh"
+#if OSTRA_TLS
+#include "TLSContext.hh"
+#endif
 
 namespace {
 constexpr int kListenBacklog = 20;
@@ -25,35 +28,65 @@ constexpr unsigned kSocketSendBuffer = 51200;
 constexpr int kMaxAcceptsPerEvent = 64;
 }  // namespace
 
-RTSPServer* RTSPServer::createNew(UsageEnvironment& env, Port ourPort, UserAuthenticationDatabase* authDatabase,
-                                  unsigned reclamationSeconds) {
+int RTSPServer::openListeningSocket(UsageEnvironment& env, Port port) {
   // A client that vanishes must not end the process through a write.
   std::signal(SIGPIPE, SIG_IGN);
 
-  int sock = setupStreamSocket(env, ourPort, True, True);
-  if (sock < 0) return nullptr;
+  int sock = setupStreamSocket(env, port, True, True);
+  if (sock < 0) return -1;
   increaseSendBufferTo(env, sock, kSocketSendBuffer);
   if (listen(sock, kListenBacklog) < 0) {
     env.setResultErrMsg("listen() failed: ");
     ::close(sock);
-    return nullptr;
+    return -1;
   }
-  return new RTSPServer(env, sock, ourPort, authDatabase, reclamationSeconds);
+  return sock;
+}
+
+RTSPServer* RTSPServer::createNew(UsageEnvironment& env, Port ourPort, UserAuthenticationDatabase* authDatabase,
+                                  unsigned reclamationSeconds) {
+  return createNew(env, ourPort, authDatabase, reclamationSeconds, nullptr);
+}
+
+RTSPServer* RTSPServer::createNew(UsageEnvironment& env, Port ourPort, UserAuthenticationDatabase* authDatabase,
+                                  unsigned reclamationSeconds, TLSContext const* tls) {
+  int sock = openListeningSocket(env, ourPort);
+  if (sock < 0) return nullptr;
+  return new RTSPServer(env, sock, ourPort, authDatabase, reclamationSeconds, tls);
 }
 
 RTSPServer::RTSPServer(UsageEnvironment& env, int ourSocket, Port ourPort, UserAuthenticationDatabase* authDatabase,
-                       unsigned reclamationSeconds)
+                       unsigned reclamationSeconds, TLSContext const* tls)
     : Medium(env),
       fServerSocket(ourSocket),
       fServerPort(ourPort),
       fAuthDB(authDatabase),
-      fReclamationSeconds(reclamationSeconds),
-      fAdmission(std::make_unique<ConnectionAdmission>(env, ourSocket, incomingConnectionHandler, this,
-                                                       kDefaultDescriptorReserve, kDefaultMaxConnections)) {}
+      fReclamationSeconds(reclamationSeconds) {
+  addListener(ourSocket, ourPort, tls);
+}
+
+Boolean RTSPServer::addTLSPort(Port port, TLSContext const* tls) {
+  if (tls == nullptr) return False;
+  int sock = openListeningSocket(envir(), port);
+  if (sock < 0) return False;
+  addListener(sock, port, tls);
+  return True;
+}
+
+void RTSPServer::addListener(int socket, Port port, TLSContext const* tls) {
+  auto listener = std::make_unique<Listener>(Listener{this, socket, port, tls, nullptr});
+  unsigned const reserve = fListeners.empty() ? kDefaultDescriptorReserve : fListeners[0]->admission->reserve();
+  unsigned const ceiling = fListeners.empty() ? kDefaultMaxConnections : fListeners[0]->admission->ceiling();
+  listener->admission = std::make_unique<ConnectionAdmission>(envir(), socket, incomingConnectionHandler,
+                                                              listener.get(), reserve, ceiling);
+  fListeners.push_back(std::move(listener));
+}
 
 RTSPServer::~RTSPServer() {
-  fAdmission.reset();  // stops watching the listening socket
-  ::close(fServerSocket);
+  for (auto& listener : fListeners) {
+    listener->admission.reset();  // stops watching the listening socket
+    ::close(listener->socket);
+  }
   while (!fClientSessions.empty()) deleteSession(fClientSessions.begin()->second);
   while (!fConnections.empty()) closeConnection(*fConnections.begin());
   for (ServerMediaSession* sms : fServerMediaSessions) Medium::close(sms);
@@ -62,10 +95,10 @@ RTSPServer::~RTSPServer() {
 Boolean RTSPServer::isRTSPServer() const { return True; }
 
 void RTSPServer::setConnectionLimits(unsigned descriptorReserve, unsigned maxConnections) {
-  fAdmission->setLimits(descriptorReserve, maxConnections);
+  for (auto& listener : fListeners) listener->admission->setLimits(descriptorReserve, maxConnections);
 }
 
-unsigned RTSPServer::maxConnections() const { return fAdmission->limit(); }
+unsigned RTSPServer::maxConnections() const { return fListeners[0]->admission->limit(); }
 
 void RTSPServer::setSessionLimits(unsigned perConnection, unsigned total) {
   fMaxSessionsPerConnection = perConnection;
@@ -120,7 +153,18 @@ char* RTSPServer::rtspURLPrefix(int clientSocket) const {
       addr = local.sin_addr;
     }
   }
-  return strDup(rtspURLPrefixFor(addr.s_addr, fServerPort.hostOrder()).c_str());
+  return strDup(rtspURLPrefixFor(addr.s_addr, fServerPort.hostOrder(), fListeners[0]->tls ? "rtsps" : "rtsp").c_str());
+}
+
+char* RTSPServer::rtspsURL(ServerMediaSession const* serverMediaSession) const {
+  if (serverMediaSession == nullptr) return nullptr;
+  for (auto const& listener : fListeners) {
+    if (listener->tls == nullptr) continue;
+    std::string url = rtspURLPrefixFor(ourIPAddress(envir()), listener->port.hostOrder(), "rtsps");
+    url += serverMediaSession->streamName();
+    return strDup(url.c_str());
+  }
+  return nullptr;
 }
 
 char* RTSPServer::rtspURL(ServerMediaSession const* serverMediaSession, int clientSocket) const {
@@ -135,31 +179,49 @@ char* RTSPServer::rtspURL(ServerMediaSession const* serverMediaSession, int clie
 // ---- Connections ---------------------------------------------------------------
 
 void RTSPServer::incomingConnectionHandler(void* clientData, int /*mask*/) {
-  static_cast<RTSPServer*>(clientData)->acceptConnections();
+  auto* listener = static_cast<Listener*>(clientData);
+  listener->server->acceptConnections(*listener);
 }
 
-void RTSPServer::acceptConnections() {
+void RTSPServer::acceptConnections(Listener& listener) {
   for (int i = 0; i < kMaxAcceptsPerEvent; ++i) {
     struct sockaddr_in peer;
     socklen_t len = sizeof peer;
     std::memset(&peer, 0, sizeof peer);
-    int sock = accept4(fServerSocket, reinterpret_cast<struct sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int sock = accept4(listener.socket, reinterpret_cast<struct sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (sock < 0) {
       if (ConnectionAdmission::isShortage(errno)) {
-        fAdmission->pause();  // the connection waits in the queue; the loop does not spin on it
+        listener.admission->pause();  // the connection waits in the queue; the loop does not spin on it
       } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
         envir().setResultErrMsg("accept() failed: ");
       }
       return;
     }
-    if (!fAdmission->admits(fConnections.size())) {  // full: closed at once, never left waiting
+    // Handshaking connections count like any other.
+    if (!listener.admission->admits(fConnections.size())) {  // full: closed at once, never left waiting
       ::close(sock);
       continue;
     }
-    setSocketKeepAlive(sock);
-    increaseSendBufferTo(envir(), sock, kSocketSendBuffer);
-    fConnections.insert(new RTSPClientConnection(static_cast<RTSPServerContext&>(*this), sock, peer));
+    admit(listener, sock, peer);
   }
+}
+
+void RTSPServer::admit(Listener& listener, int sock, struct sockaddr_in const& peer) {
+  setSocketKeepAlive(sock);
+  increaseSendBufferTo(envir(), sock, kSocketSendBuffer);
+  auto& context = static_cast<RTSPServerContext&>(*this);
+  if (listener.tls == nullptr) {
+    fConnections.insert(new RTSPClientConnection(context, sock, peer));
+    return;
+  }
+#if OSTRA_TLS
+  std::unique_ptr<ByteTransport> transport = listener.tls->newTransport(sock);
+  if (transport) {
+    fConnections.insert(new RTSPClientConnection(context, std::move(transport), peer, listener.port));
+    return;
+  }
+#endif
+  ::close(sock);
 }
 
 void RTSPServer::closeConnection(RTSPClientConnection* connection) {
