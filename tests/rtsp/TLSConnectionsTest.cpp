@@ -4,8 +4,10 @@
 // a restarted stream.
 #include <netinet/in.h>
 #include <openssl/ssl.h>
-#include <srtp2/srtp.h>
 #include <sys/socket.h>
+#if OSTRA_SRTP
+#include <srtp2/srtp.h>
+#endif
 
 #include <gtest/gtest.h>
 

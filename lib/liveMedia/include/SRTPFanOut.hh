@@ -38,7 +38,8 @@ private:
   SRTPProtector& fProtector;
   bool fRTCP;
   RTPInterface fSecure;
-  std::unique_ptr<unsigned char[]> fSlots;  // RTPInterface::kMaxBurst slots, and one for the last packet
+  unsigned fNumSlots;                       // one burst's
+  std::unique_ptr<unsigned char[]> fSlots;  // fNumSlots slots, and one for the last packet
   unsigned fNumDropped = 0;
 };
 

@@ -7,7 +7,9 @@ SRTPFanOut::SRTPFanOut(SRTPProtector& protector, Groupsock* gs, bool rtcp, SRTPF
       fRTCP(rtcp),
       fSecure(gs, rtcp ? TrackOutputStore::Kind::RTCP : TrackOutputStore::Kind::RTP,
               storeOwner != nullptr ? &storeOwner->fSecure : nullptr),
-      fSlots(new unsigned char[(RTPInterface::kMaxBurst + 1) * kSlotSize]) {}
+      // RTCP goes out one packet at a time.
+      fNumSlots(rtcp ? 1 : RTPInterface::kMaxBurst),
+      fSlots(new unsigned char[(fNumSlots + 1) * kSlotSize]) {}
 
 unsigned SRTPFanOut::protect(unsigned char* slot, unsigned char const* packet, unsigned size) {
   unsigned const trailer = fRTCP ? srtp::kRTCPTrailer : srtp::kRTPTrailer;
@@ -17,8 +19,8 @@ unsigned SRTPFanOut::protect(unsigned char* slot, unsigned char const* packet, u
 }
 
 void SRTPFanOut::stage(unsigned char const* packet, unsigned size, bool startsUnit, bool keyPoint) {
-  // The secure interface flushes a full burst itself; the slots then start over.
-  if (fSecure.numStagedPackets() == RTPInterface::kMaxBurst) fSecure.flushBurst();
+  // A full burst goes out first; the slots then start over.
+  if (fSecure.numStagedPackets() >= fNumSlots) fSecure.flushBurst();
   unsigned char* slot = fSlots.get() + fSecure.numStagedPackets() * kSlotSize;
   unsigned protectedSize = protect(slot, packet, size);
   if (protectedSize == 0) {
@@ -30,7 +32,7 @@ void SRTPFanOut::stage(unsigned char const* packet, unsigned size, bool startsUn
 
 Boolean SRTPFanOut::sendLast(unsigned char const* packet, unsigned size) {
   if (fSecure.numStagedPackets() > 0) fSecure.flushBurst();
-  unsigned char* slot = fSlots.get() + RTPInterface::kMaxBurst * kSlotSize;
+  unsigned char* slot = fSlots.get() + fNumSlots * kSlotSize;
   unsigned protectedSize = protect(slot, packet, size);
   if (protectedSize == 0) {
     ++fNumDropped;
