@@ -47,7 +47,7 @@ if [ "${BENCH_INSIDE:-}" = 1 ]; then
       t1=$(ticks)
       wait $clients || { cat "$out" >&2; exit 1; }
       packets=$(sed -n 's/^packets=//p' "$out")
-      us=$(awk -v d=$((t1 - t0)) -v hz="$hz" -v p="$packets" 'BEGIN {printf "%.3f", p > 0 ? 1e6 * d / hz / p : 0}')
+      us=$(awk -v d=$((t1 - t0)) -v hz="$hz" -v p="$packets" 'BEGIN {printf "%.3f", (p > 0 ? 1e6 * d / hz / p : 0)}')
       per_packet[$kind$n]=$us
       echo "srtp-bench: $kind clients=$n packets=$packets cpu=$(awk -v d=$((t1 - t0)) -v hz="$hz" -v s="$seconds" \
         'BEGIN {printf "%.1f", 100 * d / hz / s}')% cpu_us_per_packet=$us"
@@ -56,7 +56,7 @@ if [ "${BENCH_INSIDE:-}" = 1 ]; then
   done
   for n in $counts; do
     echo "srtp-bench: clients=$n srtp/udp cpu per packet ratio" \
-      "$(awk -v a="${per_packet[srtp$n]}" -v b="${per_packet[udp$n]}" 'BEGIN {printf "%.2f", b > 0 ? a / b : 0}')"
+      "$(awk -v a="${per_packet[srtp$n]}" -v b="${per_packet[udp$n]}" 'BEGIN {printf "%.2f", (b > 0 ? a / b : 0)}')"
   done
   exit 0
 fi
