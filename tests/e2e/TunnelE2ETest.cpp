@@ -6,6 +6,7 @@
 // a capture of what crosses loopback.
 #include <algorithm>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "../support/TestCertificate.hh"
@@ -196,6 +197,39 @@ int64_t unfinishedHandshakesHeld(int n, int timeoutMs) {
 // Whether 'file' holds 'text' anywhere.
 bool holds(std::string const& file, std::string const& text) { return readFile(file).find(text) != std::string::npos; }
 
+// The SSRCs srtpdec got keys for (GST_DEBUG=srtpdec:5): each goes with its stream run's key.
+std::set<std::string> keyedSSRCs(std::string const& gstLog) {
+  std::set<std::string> ssrcs;
+  for (size_t at = 0; (at = gstLog.find("for SSRC ", at)) != std::string::npos; at += 9) {
+    ssrcs.insert(gstLog.substr(at + 9, gstLog.find_first_not_of("0123456789", at + 9) - at - 9));
+  }
+  return ssrcs;
+}
+
+// The producer closes while a GStreamer SRTP viewer plays; once it is back, a
+// new viewer decodes the restarted stream, whose keys and SSRCs are new.
+void checkNewKeyAfterProducerRestart(Checks& check, Daemon& d) {
+  setenv("GST_DEBUG", "srtpdec:5", 1);
+  auto viewer = e2e::start(
+      {"/bin/sh", "-c",
+       "exec gst-launch-1.0 rtspsrc location=rtsps://127.0.0.1:8322/ch01 user-id=alice user-pw=secret "
+       "protocols=udp tls-validation-flags=0 name=s s. ! rtph264depay ! fakesink s. ! rtppcmudepay ! fakesink"});
+  check(viewer->waitForCount("New stream set with SSRC", 2, 20000), "a viewer plays over SRTP\n" + viewer->err());
+  d.producer.reset();  // killed: the stream ends
+  d.producer = e2e::start({producerBinary(), "--report"});
+  check(waitListening(13032, *d.producer, 60000), "producer listening again");
+  std::string out;
+  check(gstreamerPlays("rtsps://127.0.0.1:8322/ch01",
+                       "user-id=alice user-pw=secret protocols=udp tls-validation-flags=0", &out),
+        "a new viewer decodes the restarted stream over SRTP: " + out);
+  std::set<std::string> before = keyedSSRCs(viewer->err()), after = keyedSSRCs(out);
+  std::string both;
+  for (std::string const& ssrc : before) both += ssrc + (after.count(ssrc) ? " (again) " : " ");
+  check(before.size() == 2 && after.size() == 2 && both.find("again") == std::string::npos,
+        "each run has its own keys and SSRCs: " + both);
+  setenv("GST_DEBUG", "srtpdec:4", 1);
+}
+
 // Per UDP source port of the daemon's media (6970 on): RTP video packets,
 // and those whose payload starts the way H.264 over RTP does (a NAL unit
 // header of a slice, SPS, PPS or FU-A). Plain RTP: nearly all of them (SEI,
@@ -332,6 +366,7 @@ TEST(TunnelE2E, RealClientsPlayOverTLSAndNothingCrossesInClear) {
           if (v.nalLike * 4 < v.packets) ++protectedPorts;
         }
         check(plainPorts == 1 && protectedPorts == (OSTRA_SRTP ? 1 : 0), "plain RTP and SRTP video on UDP:\n" + seen);
+        if (OSTRA_SRTP) checkNewKeyAfterProducerRestart(check, d);
         return check.failures;
       },
       240000);
