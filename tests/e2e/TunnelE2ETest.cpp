@@ -259,6 +259,42 @@ std::map<unsigned, VideoPayloads> videoPayloadsByPort(std::string const& pcap) {
   return ports;
 }
 
+// An SRTP viewer over UDP kept alive by receiver reports alone (no RTSP
+// keep-alive), playing 48 s: three reclamation periods (null without SRTP).
+std::unique_ptr<Child> startReportsOnlyViewer() {
+  if (!OSTRA_SRTP) return nullptr;
+  return e2e::start({"/bin/sh", "-c",
+                     "exec gst-launch-1.0 rtspsrc location=rtsps://127.0.0.1:8322/ch01 user-id=alice user-pw=secret "
+                     "protocols=udp tls-validation-flags=0 do-rtsp-keep-alive=false name=s s. ! rtph264depay ! "
+                     "h264parse ! avdec_h264 ! fakesink num-buffers=1200 s. ! rtppcmudepay ! fakesink num-buffers=50"});
+}
+
+// It played to its end; then the stream ends, so the later clients start a
+// fresh one (a viewer that left without TEARDOWN is reclaimed first).
+void checkKeptAliveByReports(Checks& check, Daemon& d, Child* reportsOnly) {
+  for (int64_t end = daemontest::nowMs() + 60000; reportsOnly && reportsOnly->running() && daemontest::nowMs() < end;) {
+    reportsOnly->pump(100);
+  }
+  check(!reportsOnly || (!reportsOnly->running() && reportsOnly->out().find("Got EOS") != std::string::npos),
+        "a GStreamer SRTP viewer kept alive by its receiver reports plays 48 s\n" +
+            (reportsOnly ? reportsOnly->out() + reportsOnly->err().substr(0, 3000) : ""));
+  size_t opens = countOf(d.producer->out(), "open video");
+  check(d.producer->waitForCount("close video", opens, 20000, true), "the stream ends with its clients");
+}
+
+// The plain UDP viewer's video port shows H.264 in (nearly) every payload; SRTP ports in few, by chance.
+void checkUDPPayloads(Checks& check) {
+  int plainPorts = 0, protectedPorts = 0;
+  std::string seen;
+  for (auto const& [port, v] : videoPayloadsByPort("/var/tmp/lo.pcap")) {
+    seen += std::to_string(port) + ": " + std::to_string(v.nalLike) + "/" + std::to_string(v.packets) + "\n";
+    if (v.packets < 200) continue;
+    if (v.nalLike * 10 >= v.packets * 9) ++plainPorts;
+    if (v.nalLike * 4 < v.packets) ++protectedPorts;
+  }
+  check(plainPorts == 1 && protectedPorts == (OSTRA_SRTP ? 1 : 0), "plain RTP and SRTP video on UDP:\n" + seen);
+}
+
 // First 500 handshakes that never finish beside a UDP and a TLS viewer
 // (ffmpeg reports every RTP packet it misses; the daemon every interleaved
 // skip) and a GStreamer SRTP viewer that keeps its session alive by SRTCP
@@ -271,15 +307,7 @@ TEST(TunnelE2E, RealClientsPlayOverTLSAndNothingCrossesInClear) {
         Daemon d;
         if (!d.start(check, 15, true)) return check.failures;
         setenv("GST_DEBUG", "srtpdec:4", 1);  // it says when it sets up a key
-        // SRTP over UDP kept alive by receiver reports alone (no RTSP keep-alive), for three reclamation periods.
-        std::unique_ptr<Child> reportsOnly;
-        if (OSTRA_SRTP) {
-          reportsOnly = e2e::start(
-              {"/bin/sh", "-c",
-               "exec gst-launch-1.0 rtspsrc location=rtsps://127.0.0.1:8322/ch01 user-id=alice user-pw=secret "
-               "protocols=udp tls-validation-flags=0 do-rtsp-keep-alive=false name=s s. ! rtph264depay ! h264parse ! "
-               "avdec_h264 ! fakesink num-buffers=1200 s. ! rtppcmudepay ! fakesink num-buffers=50"});
-        }
+        std::unique_ptr<Child> reportsOnly = startReportsOnlyViewer();
         auto capture =
             e2e::start({"/usr/bin/tshark", "-i", "lo", "-f",
                         "tcp port 8322 or tcp port 8554 or udp src portrange 6970-6999", "-w", "/var/tmp/lo.pcap"});
@@ -311,16 +339,7 @@ TEST(TunnelE2E, RealClientsPlayOverTLSAndNothingCrossesInClear) {
                 "a viewer played to its end, nothing missed\n" + v->err());
         }
         check(d.daemon->err().find("fell behind") == std::string::npos, "nothing skipped\n" + d.daemon->err());
-        for (int64_t end = daemontest::nowMs() + 60000;
-             reportsOnly && reportsOnly->running() && daemontest::nowMs() < end;) {
-          reportsOnly->pump(100);
-        }
-        check(!reportsOnly || (!reportsOnly->running() && reportsOnly->out().find("Got EOS") != std::string::npos),
-              "a GStreamer SRTP viewer kept alive by its receiver reports plays 48 s\n" +
-                  (reportsOnly ? reportsOnly->out() + reportsOnly->err().substr(0, 3000) : ""));
-        // The later clients start a fresh stream (a viewer that left without TEARDOWN is reclaimed first).
-        size_t opens = countOf(d.producer->out(), "open video");
-        check(d.producer->waitForCount("close video", opens, 20000, true), "the stream ends with its clients");
+        checkKeptAliveByReports(check, d, reportsOnly.get());
 
         long frames = 0;
         out = ffmpegDecode(kTLSUrl, "tcp", 3, "", &frames);
@@ -356,16 +375,7 @@ TEST(TunnelE2E, RealClientsPlayOverTLSAndNothingCrossesInClear) {
         for (char const* clear : {"RTSP/1.0", "HTTP/1.", "Authorization", "x-rtsp-tunnelled", "x-sessioncookie"}) {
           check(!holds("/var/tmp/tls.pcap", clear), std::string("nothing in clear on 8322: ") + clear);
         }
-        // The plain UDP viewer's video port shows H.264 in (nearly) every payload; SRTP ports in few, by chance.
-        int plainPorts = 0, protectedPorts = 0;
-        std::string seen;
-        for (auto const& [port, v] : videoPayloadsByPort("/var/tmp/lo.pcap")) {
-          seen += std::to_string(port) + ": " + std::to_string(v.nalLike) + "/" + std::to_string(v.packets) + "\n";
-          if (v.packets < 200) continue;
-          if (v.nalLike * 10 >= v.packets * 9) ++plainPorts;
-          if (v.nalLike * 4 < v.packets) ++protectedPorts;
-        }
-        check(plainPorts == 1 && protectedPorts == (OSTRA_SRTP ? 1 : 0), "plain RTP and SRTP video on UDP:\n" + seen);
+        checkUDPPayloads(check);
         if (OSTRA_SRTP) checkNewKeyAfterProducerRestart(check, d);
         return check.failures;
       },

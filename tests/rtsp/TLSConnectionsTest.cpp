@@ -200,6 +200,52 @@ struct SRTPClientKey {
     return protector.protectRTCP(out, sizeof rr, 64);
   }
 };
+
+// Whether media and a sender report arrive that decrypt with 'key', under its SSRC.
+bool decryptsWith(Loop& loop, int rtpFd, int rtcpFd, MikeySRTPKey& key) {
+  srtp_policy_t policy{};
+  srtp_crypto_policy_set_aes_cm_128_hmac_sha1_80(&policy.rtp);
+  srtp_crypto_policy_set_aes_cm_128_hmac_sha1_80(&policy.rtcp);
+  policy.ssrc.type = ssrc_any_inbound;
+  policy.key = key.master;
+  policy.window_size = 128;
+  srtp_t receiver = nullptr;
+  if (srtp_create(&receiver, &policy) != srtp_err_status_ok) return false;
+  unsigned char p[1500];
+  int decrypted = 0, reports = 0;
+  loop.runUntil([&] {
+    for (ssize_t n; (n = recv(rtpFd, p, sizeof p, 0)) > 12;) {
+      int len = static_cast<int>(n);
+      uint32_t ssrc = uint32_t(p[8]) << 24 | uint32_t(p[9]) << 16 | uint32_t(p[10]) << 8 | p[11];
+      if (ssrc == key.ssrc && srtp_unprotect(receiver, p, &len) == srtp_err_status_ok && len == n - 10) ++decrypted;
+    }
+    for (ssize_t n; (n = recv(rtcpFd, p, sizeof p, 0)) > 0;) {
+      int len = static_cast<int>(n);
+      if (srtp_unprotect_rtcp(receiver, p, &len) == srtp_err_status_ok && p[1] == 200) ++reports;
+    }
+    return decrypted >= 5 && reports >= 1;
+  });
+  srtp_dealloc(receiver);
+  return decrypted >= 5 && reports >= 1;
+}
+
+// Six seconds of reports to the server's SRTCP port: genuine ones from the first
+// client; from the second its first report again and again, and reports with a wrong tag.
+void sendReports(Loop& loop, int const rtcp[2], unsigned short serverRTCP, SRTPClientKey& genuine,
+                 SRTPClientKey& replaying) {
+  unsigned char replayed[64];
+  unsigned replayedSize = replaying.receiverReport(replayed);
+  for (int step = 0; step < 12; ++step) {
+    unsigned char rr[64];
+    unsigned n = genuine.receiverReport(rr);
+    sendTo(rtcp[0], serverRTCP, rr, n);
+    sendTo(rtcp[1], serverRTCP, replayed, replayedSize);
+    n = replaying.receiverReport(rr);
+    rr[n - 1] ^= 1;  // a wrong tag
+    sendTo(rtcp[1], serverRTCP, rr, n);
+    loop.runFor(500);
+  }
+}
 #endif
 
 }  // namespace
@@ -254,46 +300,10 @@ TEST_F(HostileInputTest, SRTPKeysReportsAndRestarts) {
     EXPECT_EQ(r.substr(0, 15), "RTSP/1.0 200 OK") << r;
   }
   // The media and the sender reports decrypt with the offered key; the SSRC is the offered one.
-  srtp_policy_t policy{};
-  srtp_crypto_policy_set_aes_cm_128_hmac_sha1_80(&policy.rtp);
-  srtp_crypto_policy_set_aes_cm_128_hmac_sha1_80(&policy.rtcp);
-  policy.ssrc.type = ssrc_any_inbound;
-  policy.key = first.master;
-  policy.window_size = 128;
-  srtp_t receiver = nullptr;
-  ASSERT_EQ(srtp_create(&receiver, &policy), srtp_err_status_ok);
-  unsigned char p[1500];
-  int decrypted = 0, reports = 0;
-  EXPECT_TRUE(loop.runUntil([&] {
-    for (ssize_t n; (n = recv(rtp[0], p, sizeof p, 0)) > 12;) {
-      int len = static_cast<int>(n);
-      uint32_t ssrc = uint32_t(p[8]) << 24 | uint32_t(p[9]) << 16 | uint32_t(p[10]) << 8 | p[11];
-      if (ssrc == first.ssrc && srtp_unprotect(receiver, p, &len) == srtp_err_status_ok && len == n - 10) ++decrypted;
-    }
-    for (ssize_t n; (n = recv(rtcp[0], p, sizeof p, 0)) > 0;) {
-      int len = static_cast<int>(n);
-      if (srtp_unprotect_rtcp(receiver, p, &len) == srtp_err_status_ok && p[1] == 200) ++reports;
-    }
-    return decrypted >= 5 && reports >= 1;
-  }));
-  EXPECT_GE(decrypted, 5);
-  EXPECT_GE(reports, 1);
-  srtp_dealloc(receiver);
+  EXPECT_TRUE(decryptsWith(loop, rtp[0], rtcp[0], first));
 
   // Three reclamation periods of reports.
-  unsigned char replayed[64];
-  unsigned replayedSize = replaying.receiverReport(replayed);
-  ASSERT_GT(replayedSize, 0u);
-  for (int step = 0; step < 12; ++step) {
-    unsigned char rr[64];
-    unsigned n = genuine.receiverReport(rr);
-    sendTo(rtcp[0], serverRTCP, rr, n);
-    sendTo(rtcp[1], serverRTCP, replayed, replayedSize);
-    n = replaying.receiverReport(rr);
-    rr[n - 1] ^= 1;  // a wrong tag
-    sendTo(rtcp[1], serverRTCP, rr, n);
-    loop.runFor(500);
-  }
+  sendReports(loop, rtcp, serverRTCP, genuine, replaying);
   for (int i = 0; i < 2; ++i) {
     r = client.request(loop, "GET_PARAMETER " + base + " RTSP/1.0\r\nCSeq: " + std::to_string(8 + i) +
                                  "\r\nSession: " + sessions[i] + "\r\n\r\n");

@@ -322,18 +322,21 @@ Boolean OnDemandServerMediaSubsession::getStreamParameters(unsigned clientSessio
     if (stream == nullptr) return False;
     if (fReuseFirstSource) fSharedStream = stream;
   }
-  if (transport.secure && !attachSRTP(stream)) {
-    if (stream->fClients.empty()) destroyStream(stream);
-    return False;
+  std::unique_ptr<SRTCPVerifier> verifier;
+  if (transport.secure) {
+    verifier = std::make_unique<SRTCPVerifier>();
+    if (!verifier->init(transport.clientMasterKey) || !attachSRTP(stream)) {
+      if (stream->fClients.empty()) destroyStream(stream);
+      return False;
+    }
   }
   StreamState::Client& client = stream->fClients[clientSessionId];
   stream->detach(clientSessionId, client);  // a repeated SETUP replaces the transport
   client.transport = transport;
   serverRTPPort = stream->fRTPgs->port();
   serverRTCPPort = stream->fRTCPgs ? stream->fRTCPgs->port() : stream->fRTPgs->port();
+  client.verifier = std::move(verifier);
   if (transport.secure) {
-    client.verifier = std::make_unique<SRTCPVerifier>();
-    if (!client.verifier->init(transport.clientMasterKey)) client.verifier.reset();
     serverRTPPort = stream->fSRTP->rtpPort();
     serverRTCPPort = stream->fSRTP->rtcpPort();
   }
