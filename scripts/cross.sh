@@ -12,7 +12,9 @@
 # (aarch64-linux-gnu). The build goes to build-<arch>/ (build-<arch>-static/
 # with --static, a fully static daemon); the daemon is build-<arch>/src/ostra.
 # Installs what is missing: the foreign architecture, crossbuild-essential-<arch>,
-# libtinyxml-dev, libssl-dev and libgtest-dev for <arch>, qemu-user-static.
+# libtinyxml-dev, libssl-dev and libgtest-dev for <arch>, libsrtp2-1 for <arch>
+# (its -dev package cannot be installed beside this machine's; its headers are
+# the same for every architecture and the build links libsrtp2.so.1), qemu-user-static.
 #
 #   OSTRA_CROSS_BUILD_TYPE  CMake build type (default RelWithDebInfo)
 #   OSTRA_CROSS_TESTS       ctest -R pattern of the suites to run (default: all)
@@ -60,7 +62,7 @@ if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
   echo "cross: adding the $arch architecture to dpkg"
   $SUDO dpkg --add-architecture "$arch"
 fi
-bash scripts/setup.sh "crossbuild-essential-$arch" "libtinyxml-dev:$arch" "libssl-dev:$arch" "libgtest-dev:$arch" \
+bash scripts/setup.sh "crossbuild-essential-$arch" "libtinyxml-dev:$arch" "libssl-dev:$arch" "libsrtp2-1:$arch" "libgtest-dev:$arch" \
   qemu-user-static
 [ "$setup_only" = 0 ] || exit 0
 

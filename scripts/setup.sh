@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libtinyxml-dev libssl-dev libgtest-dev
+  libtinyxml-dev libssl-dev libsrtp2-dev libgtest-dev
   ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad gstreamer1.0-libav tshark mpv openssl glib-networking
   python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-rtsp

@@ -1,7 +1,8 @@
 // Fan-out: the same bytes reach every destination whether UDP datagrams go
 // one by one or segmented, and over TCP from the track's output store; the
 // store keeps answers in their place, moves a reader left behind to a key
-// point, and nothing is allocated per packet or per burst.
+// point, and nothing is allocated per packet or per burst, SRTP's protection
+// step included (each packet protected once for all its destinations).
 
 #include <atomic>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include "H264VideoStreamFramer.hh"
 #include "InterleavedSocketWriter.hh"
 #include "RtpTestSupport.hh"
+#include "SRTPFanOut.hh"
 #include "SimpleRTPSink.hh"
 #include "TrackOutputStore.hh"
 
@@ -288,12 +290,34 @@ TEST_F(FanOutTest, NoHeapAllocationPerPacketOrBurstInSteadyState) {
   SimpleRTPSink* sink = SimpleRTPSink::createNew(*env, &gs, 96, 90000, "video", "X-TEST", 1, False, True);
   sink->setStreamSocket(&w1, 0);
   sink->setStreamSocket(&w2, 2);
+  // The SRTP step beside it: two SRTP destinations and an interleaved SRTP reader.
+  Groupsock secureGS(*env, Port(0));
+  UdpReceiver srtpA(*env), srtpB(*env);
+  secureGS.addDestination(srtpA.loopback(), Port(srtpA.port()), 1);
+  secureGS.addDestination(srtpB.loopback(), Port(srtpB.port()), 2);
+  scheduler->disableBackgroundHandling(srtpA.socketNum());
+  scheduler->disableBackgroundHandling(srtpB.socketNum());
+  TcpPair t3;
+  InterleavedSocketWriter w3(*env, t3.server);
+  unsigned char const key[30] = {1, 2, 3};
+  SRTPProtector protector;
+  bool const srtp = protector.init(key);
+  EXPECT_EQ(srtp, bool(OSTRA_SRTP));
+  SRTPFanOut fanOut(protector, &secureGS, false);
+  if (srtp) {
+    fanOut.secure().addStreamSocket(&w3, 0);
+    sink->rtpInterface().setTap(&fanOut);
+  }
   ASSERT_TRUE(sink->startPlaying(*source, nullptr, nullptr));
+  unsigned char lastA[2048], lastB[2048];
+  ssize_t sizeA = 0, sizeB = 0;
   auto drain = [&] {
     uint8_t buf[65536];
-    for (int fd : {t1.client, t2.client, udpA.socketNum(), udpB.socketNum()})
+    for (int fd : {t1.client, t2.client, t3.client, udpA.socketNum(), udpB.socketNum()})
       while (recv(fd, buf, sizeof buf, MSG_DONTWAIT) > 0) {
       }
+    for (ssize_t n; (n = recv(srtpA.socketNum(), lastA, sizeof lastA, MSG_DONTWAIT)) > 0;) sizeA = n;
+    for (ssize_t n; (n = recv(srtpB.socketNum(), lastB, sizeof lastB, MSG_DONTWAIT)) > 0;) sizeB = n;
   };
   unsigned long atStart = 0;
   while (source->delivered < kFrames - 10) {
@@ -304,7 +328,13 @@ TEST_F(FanOutTest, NoHeapAllocationPerPacketOrBurstInSteadyState) {
   unsigned long const made = gAllocations.load() - atStart;
   EXPECT_EQ(made, 0u) << "allocations while sending " << source->delivered - 100 << " frames";
   EXPECT_GT(sink->packetCount(), 500u);
-  EXPECT_EQ(w1.numDroppedFrames() + w2.numDroppedFrames(), 0u);
+  EXPECT_EQ(w1.numDroppedFrames() + w2.numDroppedFrames() + w3.numDroppedFrames(), 0u);
+  if (srtp) {
+    EXPECT_EQ(fanOut.numDropped(), 0u);
+    EXPECT_GT(sizeA, 12 + 10);
+    EXPECT_TRUE(sizeA == sizeB && std::memcmp(lastA, lastB, size_t(sizeA)) == 0) << "one protection for both";
+  }
+  sink->rtpInterface().setTap(nullptr);
   Medium::close(sink);
   Medium::close(source);
 }

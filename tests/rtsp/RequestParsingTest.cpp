@@ -132,12 +132,23 @@ TEST(TransportHeader, UnicastUDPAndTCP) {
   EXPECT_EQ(t.rtcpChannel, 255);
   ASSERT_TRUE(parseTransportHeader("RTP/AVP/TCP;unicast;interleaved=255", t));
   EXPECT_FALSE(t.hasChannels);
+
+  // SRTP over UDP and interleaved.
+  for (char const* udp : {"RTP/SAVP;unicast;client_port=5000-5001", "rtp/savp/udp;client_port=5000-5001"}) {
+    ASSERT_TRUE(parseTransportHeader(udp, t)) << udp;
+    EXPECT_TRUE(t.secure && !t.streamOverTCP && t.clientRTPPort == 5000) << udp;
+  }
+  ASSERT_TRUE(parseTransportHeader("RTP/SAVP/TCP;unicast;interleaved=2-3", t));
+  EXPECT_TRUE(t.secure && t.streamOverTCP && t.rtpChannel == 2);
+  ASSERT_TRUE(parseTransportHeader("RTP/AVP/TCP;unicast;interleaved=2-3", t));
+  EXPECT_FALSE(t.secure);
 }
 
 TEST(TransportHeader, RefusesWhatCannotBeServedAndPicksAnAlternative) {
   RTSPTransportRequest t;
   EXPECT_FALSE(parseTransportHeader("RTP/AVP;multicast;client_port=5000-5001", t));
-  EXPECT_FALSE(parseTransportHeader("RTP/SAVP;unicast;client_port=5000-5001", t));
+  EXPECT_FALSE(parseTransportHeader("RTP/SAVPF;unicast;client_port=5000-5001", t));
+  EXPECT_FALSE(parseTransportHeader("RTP/SAVP/SCTP;unicast;client_port=5000-5001", t));
   EXPECT_FALSE(parseTransportHeader("RAW/RAW/UDP;unicast;client_port=5000-5001", t));
   EXPECT_FALSE(parseTransportHeader("RTP/AVP;unicast", t));
   EXPECT_FALSE(parseTransportHeader("RTP/AVP;unicast;client_port=99999-100000", t));
@@ -146,7 +157,7 @@ TEST(TransportHeader, RefusesWhatCannotBeServedAndPicksAnAlternative) {
   EXPECT_FALSE(parseTransportHeader("RTP/AVP;unicast;client_port=5000-0", t));
   EXPECT_FALSE(parseTransportHeader("RTP/AVP;unicast;client_port=0-1", t));
   EXPECT_FALSE(parseTransportHeader("", t));
-  ASSERT_TRUE(parseTransportHeader("RTP/SAVP;unicast;client_port=1-2, RTP/AVP/TCP;unicast;interleaved=2-3", t));
+  ASSERT_TRUE(parseTransportHeader("RTP/SAVPF;unicast;client_port=1-2, RTP/AVP/TCP;unicast;interleaved=2-3", t));
   EXPECT_TRUE(t.streamOverTCP);
   EXPECT_EQ(t.rtpChannel, 2);
 }

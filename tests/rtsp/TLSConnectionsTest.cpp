@@ -1,8 +1,13 @@
 // RTSP over TLS at the library's level: the certificate file's problems are
 // named, bursts go out in few records, UDP is refused inside TLS, and garbage
-// closes only its connection.
+// closes only its connection; SRTP for RTSPS clients: keys, receiver reports,
+// a restarted stream.
+#include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
+#if OSTRA_SRTP
+#include <srtp2/srtp.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -11,6 +16,8 @@
 
 #include "../support/TestCertificate.hh"
 #include "HostileInputTestSupport.hh"
+#include "MikeyMessage.hh"
+#include "SRTPCrypto.hh"
 
 using namespace rtsptest;
 
@@ -40,6 +47,17 @@ struct TLSClient {
     loop.runUntil([&] {
       for (int n; (n = SSL_read(ssl, buf, sizeof buf)) > 0;) answer.append(buf, static_cast<size_t>(n));
       return answer.find("\r\n\r\n") != std::string::npos;
+    });
+    return answer;
+  }
+  // The same, with the body of an answer that has one.
+  std::string requestWithBody(Loop& loop, std::string const& text) {
+    std::string answer = request(loop, text);
+    size_t length = std::strtoul(headerValue(answer, "Content-Length").c_str(), nullptr, 10);
+    char buf[4096];
+    loop.runUntil([&] {
+      for (int n; (n = SSL_read(ssl, buf, sizeof buf)) > 0;) answer.append(buf, static_cast<size_t>(n));
+      return answer.size() >= answer.find("\r\n\r\n") + 4 + length;
     });
     return answer;
   }
@@ -132,4 +150,189 @@ TEST_F(HostileInputTest, TLSConnectionsAreServedAndGarbageClosesOnlyItsOwn) {
   server = nullptr;
 }
 
+#if OSTRA_SRTP
+// A UDP socket on a loopback port.
+int udpSocket(unsigned short port) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+  struct sockaddr_in a {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  return fd;
+}
+
+void sendTo(int fd, unsigned short port, unsigned char const* data, unsigned size) {
+  struct sockaddr_in a {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  sendto(fd, data, size, 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+}
+
+// The stream key an SDP offers (false when it offers none).
+bool offeredKey(std::string const& sdp, MikeySRTPKey& key) {
+  size_t at = sdp.find("a=key-mgmt:mikey ");
+  std::string mikey;
+  if (at == std::string::npos || !base64Decode(sdp.substr(at + 17, sdp.find("\r\n", at) - at - 17), mikey))
+    return false;
+  return parseMikeyMessage(reinterpret_cast<unsigned char const*>(mikey.data()), mikey.size(), key);
+}
+
+// A client's KeyMgmt header with its own key, and an SRTCP receiver report under it.
+struct SRTPClientKey {
+  MikeySRTPKey key;
+  SRTPProtector protector;
+  explicit SRTPClientKey(unsigned char seed) {
+    for (unsigned i = 0; i < sizeof key.master; ++i) key.master[i] = static_cast<unsigned char>(seed + i);
+    key.ssrc = 0x1000u + seed;
+    protector.init(key.master);
+  }
+  std::string header(std::string const& uri) const {
+    unsigned char rand[16] = {};
+    std::string line = keyMgmtSDPLine(buildMikeyMessage(key, rand, 0));  // "a=key-mgmt:mikey <base64>\r\n"
+    return "KeyMgmt: prot=mikey; uri=\"" + uri + "\"; data=\"" + line.substr(17, line.size() - 19) + "\"\r\n";
+  }
+  unsigned receiverReport(unsigned char* out) {
+    unsigned char rr[8] = {0x80, 201, 0, 1};
+    for (int i = 0; i < 4; ++i) rr[4 + i] = static_cast<unsigned char>(key.ssrc >> (24 - 8 * i));
+    std::memcpy(out, rr, sizeof rr);
+    return protector.protectRTCP(out, sizeof rr, 64);
+  }
+};
+
+// Whether media and a sender report arrive that decrypt with 'key', under its SSRC.
+bool decryptsWith(Loop& loop, int rtpFd, int rtcpFd, MikeySRTPKey& key) {
+  srtp_policy_t policy{};
+  srtp_crypto_policy_set_aes_cm_128_hmac_sha1_80(&policy.rtp);
+  srtp_crypto_policy_set_aes_cm_128_hmac_sha1_80(&policy.rtcp);
+  policy.ssrc.type = ssrc_any_inbound;
+  policy.key = key.master;
+  policy.window_size = 128;
+  srtp_t receiver = nullptr;
+  if (srtp_create(&receiver, &policy) != srtp_err_status_ok) return false;
+  unsigned char p[1500];
+  int decrypted = 0, reports = 0;
+  loop.runUntil([&] {
+    for (ssize_t n; (n = recv(rtpFd, p, sizeof p, 0)) > 12;) {
+      int len = static_cast<int>(n);
+      uint32_t ssrc = uint32_t(p[8]) << 24 | uint32_t(p[9]) << 16 | uint32_t(p[10]) << 8 | p[11];
+      if (ssrc == key.ssrc && srtp_unprotect(receiver, p, &len) == srtp_err_status_ok && len == n - 10) ++decrypted;
+    }
+    for (ssize_t n; (n = recv(rtcpFd, p, sizeof p, 0)) > 0;) {
+      int len = static_cast<int>(n);
+      if (srtp_unprotect_rtcp(receiver, p, &len) == srtp_err_status_ok && p[1] == 200) ++reports;
+    }
+    return decrypted >= 5 && reports >= 1;
+  });
+  srtp_dealloc(receiver);
+  return decrypted >= 5 && reports >= 1;
+}
+
+// Six seconds of reports to the server's SRTCP port: genuine ones from the first
+// client; from the second its first report again and again, and reports with a wrong tag.
+void sendReports(Loop& loop, int const rtcp[2], unsigned short serverRTCP, SRTPClientKey& genuine,
+                 SRTPClientKey& replaying) {
+  unsigned char replayed[64];
+  unsigned replayedSize = replaying.receiverReport(replayed);
+  for (int step = 0; step < 12; ++step) {
+    unsigned char rr[64];
+    unsigned n = genuine.receiverReport(rr);
+    sendTo(rtcp[0], serverRTCP, rr, n);
+    sendTo(rtcp[1], serverRTCP, replayed, replayedSize);
+    n = replaying.receiverReport(rr);
+    rr[n - 1] ^= 1;  // a wrong tag
+    sendTo(rtcp[1], serverRTCP, rr, n);
+    loop.runFor(500);
+  }
+}
+#endif
+
 }  // namespace
+
+#if OSTRA_SRTP
+// The SDP over TLS offers each track as RTP/SAVP with its stream's key (over
+// plain RTSP nothing changes and RTP/SAVP is refused); the media decrypts
+// with it; genuine SRTCP receiver reports keep a session alive, forged and
+// replayed ones do not; a stream that restarts has a new key, and a SETUP on
+// a description whose key is gone is refused.
+TEST_F(HostileInputTest, SRTPKeysReportsAndRestarts) {
+  std::unique_ptr<TLSContext> tls = daemontest::testTLSContext();
+  ASSERT_NE(tls, nullptr);
+  start(18592, 2);
+  ASSERT_TRUE(server->addTLSPort(Port(18593), tls.get()));
+  RawClient plain(loop, 18592);
+  std::string r = plain.request("DESCRIBE " + url() + " RTSP/1.0\r\nCSeq: 1\r\n\r\n", 2000);
+  EXPECT_NE(r.find("m=audio 0 RTP/AVP 0\r\n"), std::string::npos) << r;
+  EXPECT_EQ(r.find("key-mgmt"), std::string::npos) << r;
+  SRTPClientKey genuine(1), replaying(2);
+  r = plain.request("SETUP " + url("/track1") +
+                        " RTSP/1.0\r\nCSeq: 2\r\nTransport: RTP/SAVP;unicast;client_port=41100-41101\r\n" +
+                        genuine.header(url("/track1")) + "\r\n",
+                    2000);
+  EXPECT_EQ(r.substr(0, 34), "RTSP/1.0 461 Unsupported Transport") << r;
+
+  RawClient tcp(loop, 18593);
+  TLSClient client(tcp.socketNum());
+  ASSERT_TRUE(loop.runUntil([&] { return SSL_connect(client.ssl) == 1; }));
+  std::string const base = "rtsps://127.0.0.1:18593/ch01";
+  r = client.requestWithBody(loop, "DESCRIBE " + base + " RTSP/1.0\r\nCSeq: 3\r\n\r\n");
+  EXPECT_NE(r.find("m=audio 0 RTP/SAVP 0\r\n"), std::string::npos) << r;
+  MikeySRTPKey first;
+  ASSERT_TRUE(offeredKey(r, first)) << r;
+
+  // Two UDP clients of one session each: one sends genuine reports, the other replays its first one and forges.
+  int rtp[2] = {udpSocket(41100), udpSocket(41102)}, rtcp[2] = {udpSocket(41101), udpSocket(41103)};
+  std::string sessions[2];
+  unsigned short serverRTCP = 0;
+  for (int i = 0; i < 2; ++i) {
+    std::string transport =
+        "RTP/SAVP;unicast;client_port=" + std::to_string(41100 + 2 * i) + "-" + std::to_string(41101 + 2 * i);
+    r = client.request(loop, "SETUP " + base + "/track1 RTSP/1.0\r\nCSeq: " + std::to_string(4 + i) +
+                                 "\r\nTransport: " + transport + "\r\n" + (i == 0 ? genuine : replaying).header(base) +
+                                 "\r\n");
+    ASSERT_EQ(r.substr(0, 15), "RTSP/1.0 200 OK") << r;
+    EXPECT_EQ(headerValue(r, "Transport").rfind("RTP/SAVP;unicast;", 0), 0u) << r;
+    serverRTCP = static_cast<unsigned short>(std::stoul(r.substr(r.find("server_port=") + 12)) + 1);
+    sessions[i] = sessionId(r);
+    r = client.request(loop, "PLAY " + base + " RTSP/1.0\r\nCSeq: " + std::to_string(6 + i) +
+                                 "\r\nSession: " + sessions[i] + "\r\n\r\n");
+    EXPECT_EQ(r.substr(0, 15), "RTSP/1.0 200 OK") << r;
+  }
+  // The media and the sender reports decrypt with the offered key; the SSRC is the offered one.
+  EXPECT_TRUE(decryptsWith(loop, rtp[0], rtcp[0], first));
+
+  // Three reclamation periods of reports.
+  sendReports(loop, rtcp, serverRTCP, genuine, replaying);
+  for (int i = 0; i < 2; ++i) {
+    r = client.request(loop, "GET_PARAMETER " + base + " RTSP/1.0\r\nCSeq: " + std::to_string(8 + i) +
+                                 "\r\nSession: " + sessions[i] + "\r\n\r\n");
+    EXPECT_EQ(r.substr(0, 12), i == 0 ? "RTSP/1.0 200" : "RTSP/1.0 454") << i << r;
+  }
+
+  // The last client leaves: the stream ends, and with it its key.
+  r = client.request(loop, "TEARDOWN " + base + " RTSP/1.0\r\nCSeq: 10\r\nSession: " + sessions[0] + "\r\n\r\n");
+  EXPECT_EQ(r.substr(0, 15), "RTSP/1.0 200 OK") << r;
+  r = client.request(loop, "SETUP " + base +
+                               "/track1 RTSP/1.0\r\nCSeq: 11\r\nTransport: RTP/SAVP/TCP;unicast;interleaved=0-1\r\n" +
+                               genuine.header(base) + "\r\n");
+  EXPECT_EQ(r.substr(0, 35), "RTSP/1.0 463 Key Management Failure") << r;
+  r = client.requestWithBody(loop, "DESCRIBE " + base + " RTSP/1.0\r\nCSeq: 12\r\n\r\n");
+  MikeySRTPKey second;
+  ASSERT_TRUE(offeredKey(r, second)) << r;
+  EXPECT_NE(0, std::memcmp(first.master, second.master, sizeof first.master));
+  EXPECT_NE(first.ssrc, second.ssrc);
+  r = client.request(
+      loop,
+      "SETUP " + base + "/track1 RTSP/1.0\r\nCSeq: 13\r\nTransport: RTP/SAVP/TCP;unicast;interleaved=0-1\r\n\r\n");
+  EXPECT_EQ(r.substr(0, 35), "RTSP/1.0 463 Key Management Failure") << r;  // no KeyMgmt header
+  r = client.request(loop, "SETUP " + base +
+                               "/track1 RTSP/1.0\r\nCSeq: 14\r\nTransport: RTP/SAVP/TCP;unicast;interleaved=0-1\r\n" +
+                               genuine.header(base) + "\r\n");
+  EXPECT_EQ(r.substr(0, 15), "RTSP/1.0 200 OK") << r;
+  EXPECT_EQ(headerValue(r, "Transport").rfind("RTP/SAVP/TCP;unicast;", 0), 0u) << r;
+  for (int fd : {rtp[0], rtp[1], rtcp[0], rtcp[1]}) close(fd);
+  Medium::close(server);  // before the context it uses
+  server = nullptr;
+}
+#endif

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "FramedSource.hh"
+#include "MikeyMessage.hh"
 #include "Groupsock.hh"
 #include "RTPSink.hh"
 #include "ServerMediaSubsession.hh"
@@ -24,6 +25,8 @@ public:
   Boolean getStreamParameters(unsigned clientSessionId, ClientTransport const& transport, Port& serverRTPPort,
                               Port& serverRTCPPort, void*& streamToken) override;
   Boolean sourceUnavailable() const override { return fSourceUnavailable; }
+  Boolean offeredKeyGone() const override { return fOfferedKeyGone; }
+  uint64_t srtpOffer(std::string& keyMgmtLine) override;
   void startStream(unsigned clientSessionId, void* streamToken, void (*livenessFunc)(void*), void* livenessClientData,
                    unsigned short& rtpSeqNum, unsigned& rtpTimestamp) override;
   void pauseStream(unsigned clientSessionId, void* streamToken) override;
@@ -93,6 +96,12 @@ private:
   bool fProbed = false;  // a description source was read once
   TaskScheduler::TaskToken fProbeTimeoutTask = nullptr;
   Boolean fSourceUnavailable = False;  // the last stream could not be created for want of a source
+  // The key the next stream runs with, once a description offered it (id 0: none yet).
+  MikeySRTPKey fPendingKey;
+  uint64_t fPendingKeyId = 0;
+  Boolean fOfferedKeyGone = False;  // the last SRTP SETUP named a key no stream has
+  // The SRTP side of a stream, made with its first SRTP client; false when it cannot be had.
+  bool attachSRTP(StreamState* stream);
 };
 
 #endif

@@ -27,6 +27,20 @@ protected:
   virtual ~InterleavedChannelWriter() = default;
 };
 
+// A second fan-out that sees every packet of this one (the SRTP step: it
+// protects each packet once and sends it on to its own destinations).
+class RTPInterfaceTap {
+public:
+  virtual void stage(unsigned char const* packet, unsigned size, bool startsUnit, bool keyPoint) = 0;
+  virtual void markUnitKeyPoint() = 0;
+  virtual Boolean flush() = 0;
+  virtual Boolean sendLast(unsigned char const* packet, unsigned size) = 0;
+  virtual bool hasReceivers() const = 0;
+
+protected:
+  virtual ~RTPInterfaceTap() = default;
+};
+
 // Where an RTP or RTCP stream's packets go: the UDP destinations of a
 // Groupsock plus any number of interleaved TCP channels. Interleaved clients
 // read one output store, kept once however many they are.
@@ -73,6 +87,13 @@ public:
   // The store interleaved clients read (null before the first one).
   TrackOutputStore* outputStore() const;
 
+  // Whether anyone gets the packets: a UDP destination, an interleaved
+  // channel, or a receiver of the tap.
+  bool hasReceivers() const;
+
+  // From now on every packet goes to 'tap' too (null: no more).
+  void setTap(RTPInterfaceTap* tap) { fTap = tap; }
+
 private:
   RTPInterface(RTPInterface const&) = delete;
   RTPInterface& operator=(RTPInterface const&) = delete;
@@ -93,6 +114,7 @@ private:
   struct iovec fStaged[kMaxBurst];
   unsigned fNumStaged = 0;
   Boolean fBurstOK = True;
+  RTPInterfaceTap* fTap = nullptr;
 };
 
 #endif

@@ -27,6 +27,7 @@ public:
   virtual char const* auxSDPLine();
 
   uint32_t SSRC() const { return fSSRC; }
+  void setSSRC(uint32_t ssrc) { fSSRC = ssrc; }  // before the first packet
   uint16_t currentSeqNo() const { return fSeqNo; }  // next sequence number to send
   // The RTP timestamp of "now" on this sink's clock; also makes it the
   // timestamp that the next packet would carry for a frame presented now.

@@ -33,6 +33,8 @@ struct RTSPRequest {
   // HTTP tunnelling: x-sessioncookie, Accept, Content-Type.
   bool hasSessionCookie = false, hasAccept = false, hasContentType = false;
   std::string_view sessionCookie, accept, contentType;
+  bool hasKeyMgmt = false;
+  std::string_view keyMgmt;
   size_t contentLength = 0;
   std::string_view body;
 };
@@ -52,9 +54,10 @@ std::string_view rtspURLPath(std::string_view url);
 std::string_view streamURLPath(std::string_view url);
 
 // One client transport from a Transport header that the server can serve:
-// unicast RTP/AVP over UDP (with client ports) or over TCP (interleaved).
+// unicast RTP/AVP or RTP/SAVP over UDP (with client ports) or over TCP (interleaved).
 struct RTSPTransportRequest {
   bool streamOverTCP = false;
+  bool secure = false;  // RTP/SAVP (SRTP)
   unsigned short clientRTPPort = 0, clientRTCPPort = 0;  // UDP, host order
   bool hasChannels = false;                              // TCP
   unsigned char rtpChannel = 0, rtcpChannel = 1;

@@ -28,6 +28,8 @@ public:
                     unsigned serverRTPPort, unsigned serverRTCPPort);
   // "Transport: RTP/AVP/TCP;unicast;destination=...;source=...;interleaved=a-b"
   void tcpTransport(struct in_addr destination, struct in_addr source, unsigned rtpChannel, unsigned rtcpChannel);
+  // The Transport line written last names RTP/SAVP (SRTP) instead of RTP/AVP.
+  void secureProfile();
   // "Range: npt=<start with three decimals>-"
   void range(double startSeconds);
   // One entry of an RTP-Info list ("url=...;seq=...;rtptime=..."), appended

@@ -1,6 +1,8 @@
 #ifndef OSTRA_SERVER_MEDIA_SESSION_HH
 #define OSTRA_SERVER_MEDIA_SESSION_HH
 
+#include <cstdint>
+#include <map>
 #include <vector>
 
 #include "Media.hh"
@@ -18,7 +20,10 @@ public:
   // The whole SDP text (allocated with new[]), or null when a track cannot be
   // described. 'localAddress' (network order, 0 = the host's address) goes
   // into the "o=" line.
-  char* generateSDPDescription(unsigned localAddress = 0);
+  // With 'srtpOffers', each track that has SRTP is offered as RTP/SAVP with
+  // its stream's key, whose id is noted there.
+  char* generateSDPDescription(unsigned localAddress = 0,
+                               std::map<ServerMediaSubsession const*, uint64_t>* srtpOffers = nullptr);
   // Whether every track can be described now (ServerMediaSubsession::
   // sdpLinesReady); when not, ask again a little later.
   Boolean descriptionReady();

@@ -3,6 +3,9 @@
 
 #include <netinet/in.h>
 
+#include <cstdint>
+#include <string>
+
 #include "Media.hh"
 #include "NetAddress.hh"
 
@@ -30,6 +33,11 @@ public:
     Port clientRTPPort, clientRTCPPort;             // UDP
     InterleavedChannelWriter* tcpWriter = nullptr;  // TCP: the client's RTSP connection
     unsigned char rtpChannelId = 0, rtcpChannelId = 1;
+    // RTP/SAVP: the stream key offered to the client (its id), and the
+    // client's own master key, which protects the SRTCP it sends.
+    Boolean secure = False;
+    uint64_t offeredKeyId = 0;
+    unsigned char clientMasterKey[30] = {};
   };
   // Attaches client 'clientSessionId' to the track's stream (creating it for
   // the first client). Fills the server ports and an opaque stream token.
@@ -39,6 +47,13 @@ public:
   // After getStreamParameters() failed: true when the track's source could
   // not be had (its input is not there now), false for any other reason.
   virtual Boolean sourceUnavailable() const;
+  // After getStreamParameters() failed for RTP/SAVP: true when the key the
+  // client was offered is not that of the stream it would get (it ended).
+  virtual Boolean offeredKeyGone() const;
+
+  // The "a=key-mgmt:mikey ..." line that offers the key of the stream a
+  // client would now get, and that key's id (0, no line: the track has no SRTP).
+  virtual uint64_t srtpOffer(std::string& keyMgmtLine);
   // Starts (or joins) the flow for this client; fills the RTP-Info values.
   // 'livenessFunc(livenessClientData)' is called for each RTCP receiver
   // report from this client.

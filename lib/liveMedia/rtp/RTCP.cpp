@@ -60,7 +60,7 @@ RTCPInstance::~RTCPInstance() {
   Groupsock* gs = fRTCPInterface.gs();
   if (fReading && gs != nullptr) envir().taskScheduler().disableBackgroundHandling(gs->socketNum());
   // Whoever is still attached learns that this stream has ended.
-  if ((gs != nullptr && gs->numDestinations() > 0) || fRTCPInterface.numStreamSockets() > 0) sendBYE();
+  if (fRTCPInterface.hasReceivers()) sendBYE();
 }
 
 Boolean RTCPInstance::isRTCPInstance() const { return True; }
@@ -168,10 +168,7 @@ void RTCPInstance::scheduleNextReport() {
 void RTCPInstance::onExpire(void* clientData) {
   auto* self = static_cast<RTCPInstance*>(clientData);
   self->fReportTask = nullptr;
-  Groupsock* gs = self->fRTCPInterface.gs();
-  if ((gs != nullptr && gs->numDestinations() > 0) || self->fRTCPInterface.numStreamSockets() > 0) {
-    self->sendReport();
-  }
+  if (self->fRTCPInterface.hasReceivers()) self->sendReport();
   self->scheduleNextReport();
 }
 

@@ -11,6 +11,10 @@ RTPInterface::~RTPInterface() {
   }
 }
 
+bool RTPInterface::hasReceivers() const {
+  return (fGS != nullptr && fGS->numDestinations() > 0) || !fStreams.empty() || (fTap != nullptr && fTap->hasReceivers());
+}
+
 TrackOutputStore* RTPInterface::outputStore() const {
   return fStoreOwner != nullptr ? fStoreOwner->outputStore() : fStore.get();
 }
@@ -48,6 +52,7 @@ void RTPInterface::stagePacket(unsigned char const* packet, unsigned size, bool 
   fStaged[fNumStaged].iov_base = const_cast<unsigned char*>(packet);
   fStaged[fNumStaged].iov_len = size;
   ++fNumStaged;
+  if (fTap != nullptr) fTap->stage(packet, size, startsUnit, keyPoint);
   if (fStreams.empty()) return;
   TrackOutputStore* store = outputStore();
   if (store != nullptr && size <= TrackOutputStore::kMaxPacketSize) {
@@ -69,6 +74,7 @@ Boolean RTPInterface::writeToEachChannel(unsigned char const* packet, unsigned s
 }
 
 void RTPInterface::markUnitKeyPoint() {
+  if (fTap != nullptr) fTap->markUnitKeyPoint();
   TrackOutputStore* store = outputStore();
   if (store != nullptr && !fStreams.empty()) store->markOpenUnitKeyPoint();
 }
@@ -82,6 +88,7 @@ Boolean RTPInterface::flushBurst() {
   fNumStaged = 0;
   TrackOutputStore* store = outputStore();
   if (store != nullptr && !fStreams.empty()) store->commit();
+  if (fTap != nullptr && !fTap->flush()) ok = False;
   return ok;
 }
 
@@ -90,6 +97,7 @@ Boolean RTPInterface::sendLastPacket(unsigned char const* packet, unsigned size)
   Boolean ok = True;
   if (fGS != nullptr && fGS->numDestinations() > 0 && !fGS->output(fGS->env(), packet, size)) ok = False;
   if (!writeToEachChannel(packet, size)) ok = False;
+  if (fTap != nullptr && !fTap->sendLast(packet, size)) ok = False;
   return ok;
 }
 

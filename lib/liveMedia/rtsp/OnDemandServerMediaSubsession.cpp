@@ -10,6 +10,7 @@
 #include "DescriptionProbe.hh"
 #include "GroupsockHelper.hh"
 #include "RTCP.hh"
+#include "SRTPStreamState.hh"
 
 namespace {
 // RTP send buffers hold at least this much, and about 0.2 s at the estimated rate.
@@ -29,6 +30,7 @@ public:
     ClientTransport transport;
     bool attached = false;
     void* livenessClientData = nullptr;  // names its receiver-report handler
+    std::unique_ptr<SRTCPVerifier> verifier;  // RTP/SAVP: checks the SRTCP it sends
   };
 
   StreamState(OnDemandServerMediaSubsession& master, uintptr_t token) : fMaster(master), fToken(token) {}
@@ -38,6 +40,10 @@ public:
     if (client.attached) return;
     client.attached = true;
     ClientTransport const& t = client.transport;
+    if (t.secure) {
+      fSRTP->attach(clientSessionId, t, client.verifier.get(), livenessFunc, livenessClientData);
+      return;
+    }
     if (t.streamOverTCP) {
       fSink->setStreamSocket(t.tcpWriter, t.rtpChannelId);
       if (fRTCP != nullptr) {
@@ -61,6 +67,10 @@ public:
     if (!client.attached) return;
     client.attached = false;
     ClientTransport const& t = client.transport;
+    if (t.secure) {
+      fSRTP->detach(clientSessionId, t, client.verifier.get());
+      return;
+    }
     if (t.streamOverTCP) {
       fSink->removeStreamSocket(t.tcpWriter, t.rtpChannelId);
       if (fRTCP != nullptr) {
@@ -87,6 +97,7 @@ public:
       Medium::close(fSink);
     }
     if (fSource != nullptr) fMaster.closeStreamSource(fSource);
+    fSRTP.reset();  // after the sink and RTCP, whose last packets it protected
   }
 
   OnDemandServerMediaSubsession& fMaster;
@@ -103,6 +114,10 @@ public:
   TaskScheduler::TaskToken fStartTask = nullptr;
   TaskScheduler::TaskToken fReapTask = nullptr;
   std::map<unsigned, Client> fClients;
+  // The run's SRTP key (id 0: none could be drawn) and, with SRTP clients, its SRTP side.
+  MikeySRTPKey fKey;
+  uint64_t fKeyId = 0;
+  std::unique_ptr<SRTPStreamState> fSRTP;
 };
 
 OnDemandServerMediaSubsession::OnDemandServerMediaSubsession(UsageEnvironment& env, Boolean reuseFirstSource,
@@ -268,6 +283,11 @@ OnDemandServerMediaSubsession::StreamState* OnDemandServerMediaSubsession::creat
 
   uintptr_t token = fNextStreamToken++;
   auto* stream = new StreamState(*this, token);
+  // The run takes the key a description offered, or a fresh one: no two runs share a key.
+  stream->fKey = fPendingKey;
+  stream->fKeyId = fPendingKeyId != 0 ? fPendingKeyId : newSRTPStreamKey(stream->fKey);
+  fPendingKeyId = 0;
+  if (stream->fKeyId != 0) sink->setSSRC(stream->fKey.ssrc);
   stream->fSource = source;
   stream->fSink = sink;
   stream->fRTCP = rtcp;
@@ -292,16 +312,34 @@ Boolean OnDemandServerMediaSubsession::getStreamParameters(unsigned clientSessio
   StreamState* stream = nullptr;
   if (fReuseFirstSource && fSharedStream != nullptr && !fSharedStream->fEnded) stream = fSharedStream;
   fSourceUnavailable = False;
+  // The client decrypts with the key its description offered: that of the
+  // stream it joins, or of the run that starts now.
+  fOfferedKeyGone = transport.secure && (transport.offeredKeyId == 0 ||
+                                         transport.offeredKeyId != (stream != nullptr ? stream->fKeyId : fPendingKeyId));
+  if (fOfferedKeyGone) return False;
   if (stream == nullptr) {
     stream = createStream(clientSessionId);
     if (stream == nullptr) return False;
     if (fReuseFirstSource) fSharedStream = stream;
+  }
+  std::unique_ptr<SRTCPVerifier> verifier;
+  if (transport.secure) {
+    verifier = std::make_unique<SRTCPVerifier>();
+    if (!verifier->init(transport.clientMasterKey) || !attachSRTP(stream)) {
+      if (stream->fClients.empty()) destroyStream(stream);
+      return False;
+    }
   }
   StreamState::Client& client = stream->fClients[clientSessionId];
   stream->detach(clientSessionId, client);  // a repeated SETUP replaces the transport
   client.transport = transport;
   serverRTPPort = stream->fRTPgs->port();
   serverRTCPPort = stream->fRTCPgs ? stream->fRTCPgs->port() : stream->fRTPgs->port();
+  client.verifier = std::move(verifier);
+  if (transport.secure) {
+    serverRTPPort = stream->fSRTP->rtpPort();
+    serverRTCPPort = stream->fSRTP->rtcpPort();
+  }
   streamToken = reinterpret_cast<void*>(stream->fToken);
   return True;
 }
@@ -379,6 +417,8 @@ void OnDemandServerMediaSubsession::injectInterleavedRTCP(void* streamToken, uns
                                                           InterleavedChannelWriter* fromWriter,
                                                           unsigned char channelId) {
   StreamState* stream = lookupStream(streamToken);
+  if (stream != nullptr && stream->fSRTP && stream->fSRTP->receiver().injectReport(packet, size, fromWriter, channelId))
+    return;
   if (stream != nullptr && stream->fRTCP != nullptr) stream->fRTCP->injectReport(packet, size, fromWriter, channelId);
 }
 
@@ -398,4 +438,32 @@ void OnDemandServerMediaSubsession::reapEndedStream(void* clientData) {
   auto* stream = static_cast<StreamState*>(clientData);
   stream->fReapTask = nullptr;
   stream->fMaster.destroyStream(stream);
+}
+
+bool OnDemandServerMediaSubsession::attachSRTP(StreamState* stream) {
+  if (!stream->fSRTP && stream->fRTCP != nullptr) {
+    stream->fSRTP = SRTPStreamState::create(envir(), stream->fKey, fInitialPortNum, stream->fSink->rtpInterface(),
+                                            stream->fRTCP->rtcpInterface());
+  }
+  return stream->fSRTP != nullptr;
+}
+
+uint64_t OnDemandServerMediaSubsession::srtpOffer(std::string& keyMgmtLine) {
+  keyMgmtLine.clear();
+#if OSTRA_SRTP
+  StreamState* running = fReuseFirstSource && fSharedStream != nullptr && !fSharedStream->fEnded ? fSharedStream : nullptr;
+  // Without a running stream: the next run's key, drawn now, so that the description carries it.
+  if (running == nullptr && fPendingKeyId == 0 && (fPendingKeyId = newSRTPStreamKey(fPendingKey)) == 0) return 0;
+  MikeySRTPKey key = running != nullptr ? running->fKey : fPendingKey;
+  if (running != nullptr) {
+    if (running->fKeyId == 0) return 0;
+    // A late joiner starts from the sender's current rollover counter.
+    if (running->fSRTP) key.roc = running->fSRTP->rolloverCounter(key.ssrc);
+  }
+  keyMgmtLine = srtpOfferLine(key);
+  if (keyMgmtLine.empty()) return 0;
+  return running != nullptr ? running->fKeyId : fPendingKeyId;
+#else
+  return 0;
+#endif
 }

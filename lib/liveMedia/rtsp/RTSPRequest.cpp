@@ -162,6 +162,9 @@ bool parseRTSPRequest(std::string_view text, RTSPRequest& out) {
     } else if (equalsIgnoreCase(name, "Session")) {
       out.hasSession = true;
       out.session = trim(value.substr(0, value.find(';')));
+    } else if (equalsIgnoreCase(name, "KeyMgmt")) {
+      out.hasKeyMgmt = true;
+      out.keyMgmt = value;
     } else if (equalsIgnoreCase(name, "Transport")) {
       out.hasTransport = true;
       out.transport = value;
@@ -207,9 +210,13 @@ bool parseTransportHeader(std::string_view value, RTSPTransportRequest& out) {
       spec.remove_prefix(semi == std::string_view::npos ? spec.size() : semi + 1);
       if (first) {
         first = false;
-        if (equalsIgnoreCase(param, "RTP/AVP") || equalsIgnoreCase(param, "RTP/AVP/UDP")) {
+        t.secure = startsWithIgnoreCase(param, "RTP/SAVP");
+        if (t.secure) param.remove_prefix(8);
+        else if (startsWithIgnoreCase(param, "RTP/AVP")) param.remove_prefix(7);
+        else param = "?";
+        if (param.empty() || equalsIgnoreCase(param, "/UDP")) {
           t.streamOverTCP = false;
-        } else if (equalsIgnoreCase(param, "RTP/AVP/TCP")) {
+        } else if (equalsIgnoreCase(param, "/TCP")) {
           t.streamOverTCP = true;
         } else {
           ok = false;

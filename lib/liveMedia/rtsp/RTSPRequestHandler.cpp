@@ -147,7 +147,9 @@ void RTSPRequestHandler::handleDESCRIBE(RTSPRequest const& req) {
 }
 
 void RTSPRequestHandler::answerDESCRIBE(ServerMediaSession* sms, std::string_view cseq) {
-  char* sdp = sms->generateSDPDescription(0);
+  // Over TLS each track is offered as SRTP, with the key of the stream the client will get.
+  bool const srtp = OSTRA_SRTP && fOrigin.mediaOnConnectionOnly;
+  char* sdp = sms->generateSDPDescription(0, srtp ? &fSRTPOffers : nullptr);
   if (sdp == nullptr) {
     sendSimpleResponse("404 File Not Found, Or In Incorrect Format", cseq);
     return;
@@ -186,7 +188,8 @@ bool RTSPRequestHandler::negotiateTransport(RTSPRequest const& req, RTSPClientSe
     sendSimpleResponse("461 Unsupported Transport", req.cseq);
     return false;
   }
-  if (!requested.streamOverTCP && fOrigin.mediaOnConnectionOnly) {  // media never leaves beside it in clear
+  if (requested.secure && !negotiateSRTP(req, track, transport)) return false;
+  if (!requested.streamOverTCP && !requested.secure && fOrigin.mediaOnConnectionOnly) {  // never in clear beside it
     sendSimpleResponse("461 Unsupported Transport", req.cseq);
     return false;
   }
@@ -241,7 +244,10 @@ void RTSPRequestHandler::handleSETUP(RTSPRequest const& req, RTSPClientSession* 
   if (!track->getStreamParameters(session->id(), transport, serverRTPPort, serverRTCPPort, streamToken)) {
     if (created) fServer.deleteSession(session);
     // A track whose input is not there now is refused for this client alone.
-    sendSimpleResponse(track->sourceUnavailable() ? "503 Service Unavailable" : "500 Internal Server Error", req.cseq);
+    sendSimpleResponse(track->sourceUnavailable() ? "503 Service Unavailable"
+                       : track->offeredKeyGone()  ? "463 Key Management Failure"
+                                                  : "500 Internal Server Error",
+                       req.cseq);
     return;
   }
   session->addTrack(track, streamToken, transport);
@@ -258,6 +264,7 @@ void RTSPRequestHandler::sendSetupReply(RTSPRequest const& req, RTSPClientSessio
     r.udpTransport(fPeerAddress, fLocalAddress, transport.clientRTPPort.hostOrder(),
                    transport.clientRTCPPort.hostOrder(), serverRTPPort.hostOrder(), serverRTCPPort.hostOrder());
   }
+  if (transport.secure) r.secureProfile();
   r.session(session.id(), fServer.reclamationSeconds());
   r.end();
   send();

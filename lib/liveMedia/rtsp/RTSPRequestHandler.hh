@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -78,6 +79,10 @@ private:
   // Answers the request itself (and returns false) when it cannot be served.
   bool negotiateTransport(RTSPRequest const& req, RTSPClientSession* session, ServerMediaSession*& sms,
                           ServerMediaSubsession*& track, ServerMediaSubsession::ClientTransport& transport);
+  // RTP/SAVP: over TLS only, with the client's key from its KeyMgmt header
+  // (RTSPRequestHandlerSRTP.cpp). Answers itself and returns false when refused.
+  bool negotiateSRTP(RTSPRequest const& req, ServerMediaSubsession const* track,
+                     ServerMediaSubsession::ClientTransport& transport);
   void sendSetupReply(RTSPRequest const& req, RTSPClientSession const& session,
                       ServerMediaSubsession::ClientTransport const& transport, Port serverRTPPort, Port serverRTCPPort);
 
@@ -110,6 +115,8 @@ private:
   bool fDescribeWaits = false;  // a DESCRIBE waits for its stream's description
   std::string fDescribeCSeq;    // and its CSeq
   std::string fDescribeStream;  // and the stream it names
+  // The stream key each track's last description on this connection offered.
+  std::map<ServerMediaSubsession const*, uint64_t> fSRTPOffers;
 };
 
 #endif

@@ -55,6 +55,11 @@ void RTSPResponseBuilder::tcpTransport(struct in_addr destination, struct in_add
   fOut += buf;
 }
 
+void RTSPResponseBuilder::secureProfile() {
+  size_t at = fOut.rfind("Transport: RTP/AVP");
+  if (at != std::string::npos) fOut.insert(at + 15, "S");
+}
+
 void RTSPResponseBuilder::range(double startSeconds) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "Range: npt=%.3f-\r\n", startSeconds);

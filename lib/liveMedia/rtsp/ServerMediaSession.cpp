@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "GroupsockHelper.hh"
 #include "ServerMediaSubsession.hh"
@@ -68,7 +69,8 @@ float ServerMediaSession::duration() const {
   return result;
 }
 
-char* ServerMediaSession::generateSDPDescription(unsigned localAddress) {
+char* ServerMediaSession::generateSDPDescription(unsigned localAddress,
+                                                std::map<ServerMediaSubsession const*, uint64_t>* srtpOffers) {
   netAddressBits ourAddress = localAddress != 0 ? localAddress : ourIPAddress(envir());
   std::string ip = AddressString(ourAddress);
   std::string sdp;
@@ -100,7 +102,16 @@ char* ServerMediaSession::generateSDPDescription(unsigned localAddress) {
   for (ServerMediaSubsession* s : fSubsessions) {
     char const* lines = s->sdpLines();
     if (lines == nullptr) return nullptr;
-    sdp += lines;
+    std::string keyMgmt;
+    uint64_t keyId = srtpOffers != nullptr ? s->srtpOffer(keyMgmt) : 0;
+    std::string_view media(lines);
+    size_t profile = media.find(" RTP/AVP ");
+    if (keyId == 0 || profile == std::string_view::npos) {
+      sdp += lines;
+      continue;
+    }
+    (*srtpOffers)[s] = keyId;
+    sdp.append(media.substr(0, profile)).append(" RTP/SAVP ").append(media.substr(profile + 9)).append(keyMgmt);
   }
   return strDup(sdp.c_str());
 }

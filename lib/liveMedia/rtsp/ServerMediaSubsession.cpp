@@ -21,6 +21,13 @@ void ServerMediaSubsession::pauseStream(unsigned /*clientSessionId*/, void* /*st
 
 Boolean ServerMediaSubsession::sourceUnavailable() const { return False; }
 
+Boolean ServerMediaSubsession::offeredKeyGone() const { return False; }
+
+uint64_t ServerMediaSubsession::srtpOffer(std::string& keyMgmtLine) {
+  keyMgmtLine.clear();
+  return 0;
+}
+
 float ServerMediaSubsession::streamPosition(void* /*streamToken*/) { return 0.0f; }
 
 void ServerMediaSubsession::injectInterleavedRTCP(void* /*streamToken*/, unsigned char const* /*packet*/,
