@@ -1,9 +1,11 @@
 #ifndef OSTRA_SERVER_MEDIA_SESSION_HH
 #define OSTRA_SERVER_MEDIA_SESSION_HH
 
+#include <string>
 #include <vector>
 
 #include "Media.hh"
+#include "NetAddress.hh"
 
 class ServerMediaSubsession;
 
@@ -19,6 +21,10 @@ public:
   // described. 'localAddress' (network order, 0 = the host's address) goes
   // into the "o=" line.
   char* generateSDPDescription(unsigned localAddress = 0);
+  // The SDP for a client of 'localAddress's family: for IPv6 "IN IP6" with
+  // that address in "o=" and the tracks' IPv6 lines ("c=IN IP6 ::"); for
+  // IPv4 the text above with the host's address.
+  char* generateSDPDescription(NetAddress const& localAddress);
   // Whether every track can be described now (ServerMediaSubsession::
   // sdpLinesReady); when not, ask again a little later.
   Boolean descriptionReady();
@@ -47,6 +53,7 @@ protected:
   ~ServerMediaSession() override;
 
 private:
+  char* describe(std::string const& ip, int addressFamily);
   char* fStreamName;
   char* fInfoSDPString;
   char* fDescriptionSDPString;

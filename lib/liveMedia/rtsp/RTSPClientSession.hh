@@ -20,7 +20,7 @@ class RTSPClientConnection;
 class RTSPClientSession {
 public:
   RTSPClientSession(RTSPServerContext& server, unsigned id, ServerMediaSession* serverMediaSession,
-                    RTSPClientConnection* owner, struct in_addr clientAddress);
+                    RTSPClientConnection* owner, NetAddress const& clientAddress);
   ~RTSPClientSession();  // detaches every track from its stream
 
   unsigned id() const { return fId; }
@@ -29,7 +29,7 @@ public:
   RTSPClientConnection* owner() const { return fOwner; }
   void disown() { fOwner = nullptr; }
   // The address of the client that opened the session.
-  struct in_addr clientAddress() const {
+  NetAddress const& clientAddress() const {
     return fClientAddress;
   }
 
@@ -59,7 +59,7 @@ private:
   unsigned fId;
   ServerMediaSession* fServerMediaSession;
   RTSPClientConnection* fOwner;
-  struct in_addr fClientAddress;
+  NetAddress fClientAddress;
   std::vector<Track> fTracks;
   TaskScheduler::TaskToken fLivenessTask = nullptr;
 };
