@@ -43,7 +43,7 @@ void Groupsock::addDestination(NetAddress const& addr, Port const& port, unsigne
       return;
     }
   }
-  fTargets.push_back(Target{addr, port, 1});
+  fTargets.push_back(Target{addr, port, 1, false});
   fAddrsStale = true;
 }
 
@@ -133,7 +133,7 @@ size_t Groupsock::fillBatch(struct iovec const* datagrams, unsigned count, bool 
                             unsigned first) {
   size_t k = 0;
   while (k < kMaxBatch && dest < fTargets.size()) {
-    unsigned const n = segmented ? fRunLength[first] : 1;
+    unsigned const n = segmented && !fTargets[dest].plain ? fRunLength[first] : 1;
     struct mmsghdr& m = fMsgs[k];
     m = mmsghdr{};
     m.msg_hdr.msg_name = &fAddrs[dest];
@@ -194,6 +194,14 @@ Boolean Groupsock::outputBurst(struct iovec const* datagrams, unsigned count) {
       int const err = sent < 0 ? errno : 0;
       if (err == EINTR && ++interrupts < 4) continue;
       Planned const failed = fPlanned[0];
+      Target& target = fTargets[failed.dest];
+      if (failed.count > 1 && (err == EINVAL || err == EMSGSIZE) && target.addr.isIPv6()) {
+        // IPv6 adds 20 header bytes: where the path's MTU leaves no room for
+        // a whole segment, the kernel refuses segmented messages to it, and
+        // only this destination gets plain datagrams from here on.
+        target.plain = true;
+        continue;
+      }
       if (failed.count > 1 && fOffload != Offload::Confirmed &&
           (err == EIO || err == EINVAL || err == ENOPROTOOPT || err == EOPNOTSUPP)) {
         // The kernel or the device refuses segmentation: plain datagrams from

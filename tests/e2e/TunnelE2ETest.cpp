@@ -3,7 +3,9 @@
 // tunnel, a stalled tunnel beside UDP and TCP clients, and hostile tunnels
 // (the sanitizer build runs these with ASan and UBSan). The same clients over
 // TLS on 8322, plain and tunnelled, after handshakes that never finish, with
-// a capture of what crosses loopback.
+// a capture of what crosses loopback. The real clients' case runs over IPv4
+// and IPv6 too, and a client in another namespace reaches the daemon over a
+// veth pair with unique-local IPv6 addresses.
 #include "../support/TestCertificate.hh"
 #include "E2ESupport.hh"
 #include "Startup.hh"
@@ -207,6 +209,97 @@ INSTANTIATE_TEST_SUITE_P(ClientFamilies, TunnelE2E,
                                            ClientFamily{"IPv6", "[::1]", false},
                                            ClientFamily{"IPv4WithIPv6Off", "127.0.0.1", true}),
                          [](::testing::TestParamInfo<ClientFamily> const& info) { return info.param.name; });
+
+// A UDP socket on host:port, non-blocking; -1 when it cannot be bound.
+int udpSocketAt(std::string const& host, uint16_t port) {
+  struct sockaddr_storage a;
+  socklen_t const len = daemontest::numericAddress(host, port, a);
+  int s = socket(a.ss_family, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+  if (s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&a), len) != 0) {
+    close(s);
+    s = -1;
+  }
+  return s;
+}
+
+// This process moves into a network namespace of its own, joined to the
+// daemon's by a veth pair with unique-local addresses on both ends (DAD off,
+// so they are usable at once): fd00::a for the daemon, fd00::b here.
+bool behindVethPair(Checks& check, pid_t daemon) {
+  std::string const pid = std::to_string(daemon);
+  if (!check(daemontest::enterPrivateNetwork(), "a namespace of the client's own")) return false;
+  std::string out;
+  int rc = runCommand("ip link add v0 type veth peer name v1 netns " + pid +
+                          " && ip addr add fd00::b/64 dev v0 nodad && ip link set v0 up && nsenter --net=/proc/" +
+                          pid + "/ns/net sh -c 'ip addr add fd00::a/64 dev v1 nodad && ip link set v1 up'",
+                      10000, &out);
+  if (!check(rc == 0, "veth pair: " + out)) return false;
+  for (int64_t end = daemontest::nowMs() + 5000; daemontest::nowMs() < end;) {  // until the link is up
+    int fd = daemontest::connectLoopback(8554, 1000, "fd00::a");
+    if (fd >= 0) return close(fd) == 0;
+    poll(nullptr, 0, 50);
+  }
+  return check(false, "the daemon is reached over the veth pair");
+}
+
+// A client in another namespace, over a veth pair: ffmpeg plays over UDP, and
+// a UDP session whose client sends nothing but receiver reports outlives the
+// reclamation time (3 s) while one whose client sends nothing is reclaimed.
+TEST(TunnelE2E, AClientBehindAVethPairPlaysAndItsReceiverReportsKeepItsSession) {
+  runScenario(
+      [] {
+        Checks check;
+        Daemon d;
+        if (!d.start(check, 3) || !behindVethPair(check, d.daemon->pid())) return check.failures;
+        std::string const host = "[fd00::a]";
+        std::string out = ffmpegDecode(urlAt(host, "alice:secret@"), "udp", 3);
+        check(out == "decoded\n", "ffmpeg over UDP from the other namespace: " + out);
+
+        RtspClient talker(8554, host), quiet(8554, host);
+        int rtp = udpSocketAt("fd00::b", 41000), rtcp = udpSocketAt("fd00::b", 41001);
+        std::string answer;
+        std::string st = setup(check, alice(talker), "/track1", "RTP/AVP;unicast;client_port=41000-41001", "", &answer);
+        std::string sq = setup(check, alice(quiet), "/track1", "RTP/AVP;unicast;client_port=41002-41003");
+        check(answer.find(";destination=fd00::b;source=fd00::a;") != std::string::npos, "Transport\n" + answer);
+        size_t const at = answer.find("server_port=");
+        uint16_t const serverRTCP = static_cast<uint16_t>(std::atoi(answer.c_str() + answer.find('-', at) + 1));
+        for (auto [c, id] : {std::pair{&talker, st}, {&quiet, sq}}) {
+          check(ok(c->request("PLAY", urlAt(host) + "/", "Session: " + id + "\r\n")), "PLAY");
+        }
+        // 8 s: RTP read, a receiver report every 500 ms.
+        std::string const rr = std::string("\x81\xc9\x00\x07\x12\x34\x56\x78", 8) + std::string(24, '\0');
+        struct sockaddr_storage server;
+        socklen_t const serverLength = daemontest::numericAddress("fd00::a", serverRTCP, server);
+        int packets = 0, lastSecond = 0;
+        int64_t const started = daemontest::nowMs();
+        for (int64_t now = started, lastRR = 0; (now = daemontest::nowMs()) < started + 8000;) {
+          if (now - lastRR >= 500) {
+            sendto(rtcp, rr.data(), rr.size(), 0, reinterpret_cast<sockaddr*>(&server), serverLength);
+            lastRR = now;
+          }
+          struct pollfd p {
+            rtp, POLLIN, 0
+          };
+          char buf[2048];
+          if (poll(&p, 1, 100) <= 0) continue;
+          while (recv(rtp, buf, sizeof buf, 0) > 0) {
+            ++packets;
+            if (now > started + 7000) ++lastSecond;
+          }
+        }
+        check(packets > 100 && lastSecond > 10, "RTP throughout: " + std::to_string(packets) + ", " +
+                                                    std::to_string(lastSecond) + " in the last second");
+        RtspClient probe(8554, host);
+        check(ok(alice(probe).request("GET_PARAMETER", urlAt(host) + "/", "Session: " + st + "\r\n")),
+              "the session with receiver reports lives");
+        std::string gone = probe.request("GET_PARAMETER", urlAt(host) + "/", "Session: " + sq + "\r\n");
+        check(gone.rfind("RTSP/1.0 454", 0) == 0, "the silent session was reclaimed\n" + gone);
+        close(rtp);
+        close(rtcp);
+        return check.failures;
+      },
+      120000);
+}
 
 // Connections to the TLS port that never finish their handshake (the odd ones
 // send a ClientHello cut short, the even ones nothing): the longest time from

@@ -107,6 +107,7 @@ private:
     NetAddress addr;
     Port port;
     unsigned holders;
+    bool plain = false;  // an IPv6 path too narrow for a segment: plain datagrams (fragmented by the kernel)
   };
   std::vector<Destination> fDests;
   std::vector<Target> fTargets;  // in the order first added
