@@ -168,8 +168,19 @@ TEST_P(TunnelE2E, RealClientsTunnelAndNameTheStreamAsTheyWriteIt) {
         Checks check;
         std::string const host = family.host, kAuthUrl = urlAt(host, "alice:secret@");
         if (family.ipv6Off) writeFile("/proc/sys/net/ipv6/conf/all/disable_ipv6", "1\n");
+        // Over IPv6 the host has a unique-local address (on a veth pair here), announced at start-up.
+        std::string out;
+        check(!isIPv6(host) || runCommand("ip link add a0 type veth peer name a1 && ip addr add fd00::64/64 dev a0 nodad"
+                                          " && ip link set a0 up && ip link set a1 up",
+                                          10000, &out) == 0,
+              "a unique-local address: " + out);
         Daemon d;
-        if (!d.start(check, 65)) return check.failures;
+        if (!d.start(check, 65, true)) return check.failures;
+        std::string const announced = isIPv6(host) ? "rtsp://127.0.0.1:8554/ch01\nrtsps://127.0.0.1:8322/ch01\n"
+                                                     "rtsp://[fd00::64]:8554/ch01\nrtsps://[fd00::64]:8322/ch01\n"
+                                                   : "rtsp://127.0.0.1:8554/ch01\nrtsps://127.0.0.1:8322/ch01\n";
+        check(d.daemon->waitForText(announced, 2000) && countOf(d.daemon->err(), "[") == (isIPv6(host) ? 2 : 0),
+              "URL lines\n" + d.daemon->err());
         check(d.daemon->err().find("rror") == std::string::npos, "no error line\n" + d.daemon->err());
         checkStalledTunnelBesidePlainClients(check, d, host);
         // The stream ended with its clients (the description's probe opened and closed one link
@@ -178,7 +189,7 @@ TEST_P(TunnelE2E, RealClientsTunnelAndNameTheStreamAsTheyWriteIt) {
         check(d.producer->waitForCount("close video", opens, 5000, true), "the stream ends with its clients");
 
         long frames = 0;
-        std::string out = ffmpegDecode(kAuthUrl, "http", 3, "", &frames);
+        out = ffmpegDecode(kAuthUrl, "http", 3, "", &frames);
         check(out == "decoded\n" && frames > 25, "ffmpeg over HTTP decodes: " + out);
         std::string probe = "ffprobe -v error -show_entries stream=codec_name -of csv=p=0 -rtsp_transport ";
         int rc = runCommand(probe + "http " + kAuthUrl, 30000, &out);
@@ -193,6 +204,8 @@ TEST_P(TunnelE2E, RealClientsTunnelAndNameTheStreamAsTheyWriteIt) {
         }
         check(gstreamerPlays(urlAt(host), "user-id=alice user-pw=secret protocols=udp", &out),
               "gst-launch rtspsrc over UDP: " + out);
+        rc = runCommand(probe + "tcp rtsps://alice:secret@" + host + ":8322/ch01", 30000, &out);
+        check(rc == 0 && out == "h264\npcm_mulaw\n", "ffprobe over TLS: " + out);
         for (char const* suffix : {"/", "?channel=1"}) {
           rc = runCommand(probe + "tcp " + kAuthUrl + suffix, 30000, &out);
           check(rc == 0 && out == "h264\npcm_mulaw\n", std::string("ffprobe of ch01") + suffix + ": " + out);
