@@ -84,8 +84,8 @@ struct FuzzAddress {
   int host;
 };
 FuzzAddress fuzzAddress(unsigned k) {
-  static char const* const kTexts[8] = {"10.0.0.5", "10.0.0.6", "::ffff:10.0.0.5", "fd00::5",
-                                        "fe80::5",  "fe80::5",  "::1",             "127.0.0.1"};
+  static char const* const kTexts[8] = {"10.0.0.5", "10.0.0.6", "::ffff:10.0.0.5", "fd00::5", "fe80::5",
+                                        "fe80::5",  "::1",      "127.0.0.1"};
   static int const kHosts[8] = {0, 1, 0, 3, 4, 5, 6, 7};
   NetAddress a = NetAddress::fromText(kTexts[k]);
   if (k == 4 || k == 5) a = NetAddress(a.ipv6(), k - 3);  // interfaces 1 and 2

@@ -187,7 +187,7 @@ NetAddress ourIPv6Address() {
     if (ifa->ifa_addr == nullptr || ifa->ifa_addr->sa_family != AF_INET6) continue;
     if (!(ifa->ifa_flags & IFF_UP) || (ifa->ifa_flags & IFF_LOOPBACK)) continue;
     struct in6_addr const& a = reinterpret_cast<struct sockaddr_in6*>(ifa->ifa_addr)->sin6_addr;
-    bool const global = (a.s6_addr[0] & 0xe0) == 0x20;     // 2000::/3
+    bool const global = (a.s6_addr[0] & 0xe0) == 0x20;       // 2000::/3
     bool const uniqueLocal = (a.s6_addr[0] & 0xfe) == 0xfc;  // fc00::/7
     if (global || uniqueLocal) found = NetAddress(a);
   }

@@ -5,7 +5,7 @@
 #include <cstring>
 
 namespace {
-struct in6_addr const kNoIPv6 {};
+struct in6_addr const kNoIPv6{};
 }  // namespace
 
 NetAddress::NetAddress() { std::memset(&fStorage, 0, sizeof fStorage); }

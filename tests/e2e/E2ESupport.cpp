@@ -27,8 +27,7 @@ std::string h265OstraBinary() {
 }
 
 std::string streamUrl(int channel, std::string const& credentials, std::string const& host) {
-  return "rtsp://" + (credentials.empty() ? "" : credentials + "@") + host + ":8554/ch0" +
-         std::to_string(channel + 1);
+  return "rtsp://" + (credentials.empty() ? "" : credentials + "@") + host + ":8554/ch0" + std::to_string(channel + 1);
 }
 
 std::string producerBinary() { return OSTRA_BINARY_DIR "/tools/producer/ostra-producer"; }

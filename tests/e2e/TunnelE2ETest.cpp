@@ -170,10 +170,11 @@ TEST_P(TunnelE2E, RealClientsTunnelAndNameTheStreamAsTheyWriteIt) {
         if (family.ipv6Off) writeFile("/proc/sys/net/ipv6/conf/all/disable_ipv6", "1\n");
         // Over IPv6 the host has a unique-local address (on a veth pair here), announced at start-up.
         std::string out;
-        check(!isIPv6(host) || runCommand("ip link add a0 type veth peer name a1 && ip addr add fd00::64/64 dev a0 nodad"
-                                          " && ip link set a0 up && ip link set a1 up",
-                                          10000, &out) == 0,
-              "a unique-local address: " + out);
+        check(
+            !isIPv6(host) || runCommand("ip link add a0 type veth peer name a1 && ip addr add fd00::64/64 dev a0 nodad"
+                                        " && ip link set a0 up && ip link set a1 up",
+                                        10000, &out) == 0,
+            "a unique-local address: " + out);
         Daemon d;
         if (!d.start(check, 65, true)) return check.failures;
         std::string const announced = isIPv6(host) ? "rtsp://127.0.0.1:8554/ch01\nrtsps://127.0.0.1:8322/ch01\n"
@@ -243,8 +244,8 @@ bool behindVethPair(Checks& check, pid_t daemon) {
   if (!check(daemontest::enterPrivateNetwork(), "a namespace of the client's own")) return false;
   std::string out;
   int rc = runCommand("ip link add v0 type veth peer name v1 netns " + pid +
-                          " && ip addr add fd00::b/64 dev v0 nodad && ip link set v0 up && nsenter --net=/proc/" +
-                          pid + "/ns/net sh -c 'ip addr add fd00::a/64 dev v1 nodad && ip link set v1 up'",
+                          " && ip addr add fd00::b/64 dev v0 nodad && ip link set v0 up && nsenter --net=/proc/" + pid +
+                          "/ns/net sh -c 'ip addr add fd00::a/64 dev v1 nodad && ip link set v1 up'",
                       10000, &out);
   if (!check(rc == 0, "veth pair: " + out)) return false;
   for (int64_t end = daemontest::nowMs() + 5000; daemontest::nowMs() < end;) {  // until the link is up
@@ -300,8 +301,8 @@ TEST(TunnelE2E, AClientBehindAVethPairPlaysAndItsReceiverReportsKeepItsSession) 
             if (now > started + 7000) ++lastSecond;
           }
         }
-        check(packets > 100 && lastSecond > 10, "RTP throughout: " + std::to_string(packets) + ", " +
-                                                    std::to_string(lastSecond) + " in the last second");
+        check(packets > 100 && lastSecond > 10,
+              "RTP throughout: " + std::to_string(packets) + ", " + std::to_string(lastSecond) + " in the last second");
         RtspClient probe(8554, host);
         check(ok(alice(probe).request("GET_PARAMETER", urlAt(host) + "/", "Session: " + st + "\r\n")),
               "the session with receiver reports lives");

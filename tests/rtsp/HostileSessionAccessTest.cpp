@@ -168,11 +168,9 @@ void HostileSessionAccessTest::tiedToItsClientsAddress(Hosts const& h) {
   struct sockaddr_storage there;
   socklen_t const thereLength = third.toSockaddr(Port(rtp.port()), third.family(), there);
   ASSERT_EQ(bind(elsewhere, reinterpret_cast<struct sockaddr*>(&there), thereLength), 0);
-  std::string id =
-      sessionId(owner.request("SETUP " + url("/track1") +
-                              " RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;destination=" + h.third +
-                              ";client_port=" +
-                              std::to_string(rtp.port()) + "-" + std::to_string(rtp.port() + 1) + "\r\n\r\n"));
+  std::string id = sessionId(owner.request(
+      "SETUP " + url("/track1") + " RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;destination=" + h.third +
+      ";client_port=" + std::to_string(rtp.port()) + "-" + std::to_string(rtp.port() + 1) + "\r\n\r\n"));
   ASSERT_EQ(id.size(), 8u);
   RawClient far(loop, port, h.other, h.other);
   for (SessionRequest const& q : sessionRequests(url(), id, 43100)) {

@@ -24,7 +24,7 @@ public:
 
   UsageEnvironment& env() const { return fEnv; }
   int socketNum() const { return fSocketNum; }
-  Port port() const { return fPort; }  // the port actually bound
+  Port port() const { return fPort; }           // the port actually bound
   int socketFamily() const { return fFamily; }  // AF_INET6 (both families) or AF_INET
 
   // Adds a destination for 'sessionId'. Each session keeps its own entry:

@@ -37,7 +37,7 @@ private:
 // through, and a host over IPv4 and over IPv6 are two addresses.
 class NetAddress {
 public:
-  NetAddress();  // no address (family AF_UNSPEC)
+  NetAddress();                            // no address (family AF_UNSPEC)
   NetAddress(struct in_addr const& ipv4);  // NOLINT: an IPv4 address is a NetAddress as it is
   explicit NetAddress(struct in6_addr const& ipv6, uint32_t scopeId = 0);
   // The address of a socket address (AF_INET or AF_INET6; else none); its
@@ -49,8 +49,8 @@ public:
   int family() const { return fStorage.ss_family; }
   bool isIPv4() const { return family() == AF_INET; }
   bool isIPv6() const { return family() == AF_INET6; }
-  bool isUnspecified() const;  // none, 0.0.0.0 or ::
-  struct in_addr ipv4() const;  // 0.0.0.0 unless isIPv4()
+  bool isUnspecified() const;           // none, 0.0.0.0 or ::
+  struct in_addr ipv4() const;          // 0.0.0.0 unless isIPv4()
   struct in6_addr const& ipv6() const;  // valid only if isIPv6()
   uint32_t scopeId() const;
 

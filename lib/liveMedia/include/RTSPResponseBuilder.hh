@@ -26,8 +26,8 @@ public:
   // "Session: <id as %08X>", with ";timeout=<seconds>" when 'timeoutSeconds' > 0.
   void session(unsigned id, unsigned timeoutSeconds = 0);
   // "Transport: RTP/AVP;unicast;destination=...;source=...;client_port=a-b;server_port=c-d"
-  void udpTransport(NetAddress const& destination, NetAddress const& source, unsigned clientRTPPort, unsigned clientRTCPPort,
-                    unsigned serverRTPPort, unsigned serverRTCPPort);
+  void udpTransport(NetAddress const& destination, NetAddress const& source, unsigned clientRTPPort,
+                    unsigned clientRTCPPort, unsigned serverRTPPort, unsigned serverRTCPPort);
   // "Transport: RTP/AVP/TCP;unicast;destination=...;source=...;interleaved=a-b"
   void tcpTransport(NetAddress const& destination, NetAddress const& source, unsigned rtpChannel, unsigned rtcpChannel);
   // "Range: npt=<start with three decimals>-"

@@ -29,9 +29,7 @@ public:
   RTSPClientConnection* owner() const { return fOwner; }
   void disown() { fOwner = nullptr; }
   // The address of the client that opened the session.
-  NetAddress const& clientAddress() const {
-    return fClientAddress;
-  }
+  NetAddress const& clientAddress() const { return fClientAddress; }
 
   struct Track {
     ServerMediaSubsession* subsession;

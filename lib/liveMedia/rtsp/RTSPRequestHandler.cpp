@@ -147,7 +147,7 @@ void RTSPRequestHandler::handleDESCRIBE(RTSPRequest const& req) {
 }
 
 void RTSPRequestHandler::answerDESCRIBE(ServerMediaSession* sms, std::string_view cseq) {
-  char* sdp = fLocalAddress.isIPv6() ? sms->generateSDPDescription(fLocalAddress) : sms->generateSDPDescription(0);
+  char* sdp = sms->generateSDPDescription(fLocalAddress);
   if (sdp == nullptr) {
     sendSimpleResponse("404 File Not Found, Or In Incorrect Format", cseq);
     return;
