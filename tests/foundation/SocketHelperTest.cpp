@@ -127,23 +127,6 @@ TEST_F(SocketHelperTest, AddressesOfBothFamiliesAreComparedWhole) {
   EXPECT_EQ(NetAddress::fromText("::1").toSockaddr(Port(554), AF_INET, out), 0u);  // no IPv6 on an IPv4 socket
 }
 
-TEST_F(SocketHelperTest, SocketsServeBothFamiliesWhereTheKernelHasIPv6) {
-  int s = setupDatagramSocket(*env, Port(0));
-  ASSERT_GE(s, 0);
-  bool const ipv6 = access("/proc/net/if_inet6", F_OK) == 0;
-  EXPECT_EQ(socketFamilyOf(s), ipv6 ? AF_INET6 : AF_INET);
-  ::close(s);
-  // The host's IPv6 address, when it has one, is global or unique-local and bindable here.
-  NetAddress const a = ourIPv6Address();
-  if (!a.isIPv6()) return;
-  EXPECT_TRUE((a.ipv6().s6_addr[0] & 0xe0) == 0x20 || (a.ipv6().s6_addr[0] & 0xfe) == 0xfc) << a.text();
-  int b = socket(AF_INET6, SOCK_DGRAM, 0);
-  struct sockaddr_storage sa;
-  socklen_t const len = a.toSockaddr(Port(0), AF_INET6, sa);
-  EXPECT_EQ(bind(b, reinterpret_cast<sockaddr*>(&sa), len), 0) << a.text();
-  ::close(b);
-}
-
 TEST_F(SocketHelperTest, OurAddressIsAnIPv4AddressOfThisHost) {
   netAddressBits a = ourIPAddress(*env);
   ASSERT_NE(a, 0u);
