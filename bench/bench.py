@@ -117,7 +117,8 @@ class Bench:
 
     def url(self, which, channel=0):
         if which != "gst":
-            return "rtsp://%s:%s@127.0.0.1:%d/ch0%d" % (USER, PASSWORD, OURS_PORT, channel + 1)
+            host = "[::1]" if self.a.family == 6 else "127.0.0.1"  # ostra's dual-stack sockets
+            return "rtsp://%s:%s@%s:%d/ch0%d" % (USER, PASSWORD, host, OURS_PORT, channel + 1)
         return "rtsp://127.0.0.1:%d/ch01" % GST_PORT
 
     def pid(self, which):
@@ -380,6 +381,8 @@ def main():
     ap.add_argument("--slow", default="200", help="sizes of the slow-reader runs (late, idle)")
     ap.add_argument("--no-slow", action="store_true")
     ap.add_argument("--no-streams", action="store_true", help="skip the two-streams runs")
+    ap.add_argument("--family", type=int, choices=(4, 6), default=4,
+                    help="6: the load client reaches ostra over IPv6 (::1; the idle connections stay IPv4)")
     a = ap.parse_args()
     a.sizes = [int(x) for x in a.sizes.split(",") if x]
     a.transports = [x for x in a.transports.split(",") if x]

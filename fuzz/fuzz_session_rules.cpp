@@ -76,19 +76,36 @@ void setupTrack(Script& s, std::array<Session, 8>& sessions) {
   if (sessions[k].tracks.size() < 4) sessions[k].tracks.push_back(chosen);
 }
 
+// Client addresses of both families, each with the host it stands for: a
+// v4-mapped address is its IPv4 host, a link-local address on another
+// interface is another host, and IPv4 and IPv6 of one machine are two.
+struct FuzzAddress {
+  NetAddress address;
+  int host;
+};
+FuzzAddress fuzzAddress(unsigned k) {
+  static char const* const kTexts[8] = {"10.0.0.5", "10.0.0.6", "::ffff:10.0.0.5", "fd00::5", "fe80::5",
+                                        "fe80::5",  "::1",      "127.0.0.1"};
+  static int const kHosts[8] = {0, 1, 0, 3, 4, 5, 6, 7};
+  NetAddress a = NetAddress::fromText(kTexts[k]);
+  if (k == 4 || k == 5) a = NetAddress(a.ipv6(), k - 3);  // interfaces 1 and 2
+  return FuzzAddress{a, kHosts[k]};
+}
+
 void checkAccess(Script& s) {
   static int const connections[3] = {0, 0, 0};
   uint8_t a = s.next(), b = s.next();
   void const* opened = (a & 3) == 3 ? nullptr : &connections[a & 3];  // 3: its connection has closed
   void const* from = &connections[(b & 3) % 3];
   SessionOrigin session{opened, {}}, request{from, {}};
-  session.address.s_addr = (a >> 2) & 3;
-  request.address.s_addr = (b >> 2) & 3;
+  FuzzAddress const sessionFrom = fuzzAddress((a >> 2) & 7), requestFrom = fuzzAddress((b >> 2) & 7);
+  session.address = sessionFrom.address;
+  request.address = requestFrom.address;
   bool credentials = b & 0x80;
   SessionAccess access = sessionAccessFor(session, request, credentials);
   if (opened == from) {
     check(access == SessionAccess::Granted);
-  } else if (session.address.s_addr != request.address.s_addr) {
+  } else if (sessionFrom.host != requestFrom.host) {
     check(access == SessionAccess::Refused);
   } else {
     check(access == (credentials ? SessionAccess::NeedsDigest : SessionAccess::Granted));

@@ -48,14 +48,13 @@ bool bindUdpPair(Bench& b, Client& c) {
     int p = b.nextPort;
     b.nextPort += 2;
     if (b.nextPort > 65000) b.nextPort = b.o.basePort;
-    int fds[2] = {socket(AF_INET, SOCK_DGRAM, 0), socket(AF_INET, SOCK_DGRAM, 0)};
+    sockaddr_storage a;
+    int const family = (hostAddress(b.o, 0, a), a.ss_family);  // the server's family, on its loopback address
+    int fds[2] = {socket(family, SOCK_DGRAM, 0), socket(family, SOCK_DGRAM, 0)};
     bool ok = fds[0] >= 0 && fds[1] >= 0;
     for (int i = 0; i < 2 && ok; ++i) {
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      a.sin_port = htons(uint16_t(p + i));
-      ok = bind(fds[i], reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+      socklen_t const len = hostAddress(b.o, p + i, a, true);
+      ok = bind(fds[i], reinterpret_cast<sockaddr*>(&a), len) == 0;
     }
     if (!ok) {
       for (int fd : fds)
@@ -208,18 +207,16 @@ void sendRequest(Bench& b, Client& c, char const* method, std::string const& uri
 }
 
 void startClient(Bench& b, Client& c) {
-  c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  sockaddr_storage a;
+  socklen_t const alen = hostAddress(b.o, b.o.port, a);
+  c.fd = socket(a.ss_family, SOCK_STREAM | SOCK_NONBLOCK, 0);
   if (c.fd < 0) {
     fail(b, c, std::string("socket: ") + std::strerror(errno));
     return;
   }
   if (c.tcp) setRcvbuf(c.fd, b.o.rcvbuf);
   c.in.resize(c.tcp ? 256 * 1024 : 32 * 1024);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(uint16_t(b.o.port));
-  inet_pton(AF_INET, b.o.host.c_str(), &a.sin_addr);
-  int r = connect(c.fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  int r = connect(c.fd, reinterpret_cast<sockaddr*>(&a), alen);
   if (r != 0 && errno != EINPROGRESS) {
     fail(b, c, std::string("connect: ") + std::strerror(errno));
     return;

@@ -1,6 +1,9 @@
 // The command line of ostra-bench-client: the usage text, the options and the server's URL.
 #include "Options.hh"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -45,8 +48,9 @@ bool parseUrl(Options& o, std::string const& url) {
     o.user = cred.substr(0, colon);
     o.pass = colon == std::string::npos ? "" : cred.substr(colon + 1);
   }
-  size_t colon = hostport.find(':');
-  o.host = hostport.substr(0, colon);
+  size_t const close = hostport[0] == '[' ? hostport.find(']') : std::string::npos;  // [IPv6]:port
+  size_t colon = hostport.find(':', close == std::string::npos ? 0 : close);
+  o.host = close == std::string::npos ? hostport.substr(0, colon) : hostport.substr(1, close - 1);
   o.port = colon == std::string::npos ? 554 : std::atoi(hostport.c_str() + colon + 1);
   o.url = "rtsp://" + hostport + o.path;
   return true;
@@ -114,6 +118,23 @@ int parseOptions(int argc, char** argv, Options& o) {
     return 2;
   }
   return -1;
+}
+
+socklen_t hostAddress(Options const& o, int port, sockaddr_storage& out, bool loopback) {
+  out = sockaddr_storage{};
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&out);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&out);
+  if (inet_pton(AF_INET, o.host.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(uint16_t(port));
+    if (loopback) v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sizeof *v4;
+  }
+  inet_pton(AF_INET6, o.host.c_str(), &v6->sin6_addr);
+  v6->sin6_family = AF_INET6;
+  v6->sin6_port = htons(uint16_t(port));
+  if (loopback) v6->sin6_addr = in6addr_loopback;
+  return sizeof *v6;
 }
 
 }  // namespace ostra_bench

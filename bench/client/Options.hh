@@ -2,6 +2,7 @@
 #ifndef OSTRA_BENCH_CLIENT_OPTIONS_HH
 #define OSTRA_BENCH_CLIENT_OPTIONS_HH
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <string>
@@ -36,6 +37,9 @@ struct Options {
 // Reads the command line into 'o': the exit status when the program ends at
 // once (usage, --help), else -1.
 int parseOptions(int argc, char** argv, Options& o);
+// The socket address of o.host (IPv4, or IPv6 as written in brackets in the
+// URL) at 'port'; 'loopback' gives that family's loopback address instead.
+socklen_t hostAddress(Options const& o, int port, sockaddr_storage& out, bool loopback = false);
 
 }  // namespace ostra_bench
 

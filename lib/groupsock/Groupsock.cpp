@@ -15,6 +15,7 @@ Groupsock::Groupsock(UsageEnvironment& env, Port port) : fEnv(env), fSocketNum(-
   if (fSocketNum >= 0) {
     Port bound;
     if (getSourcePort(env, fSocketNum, bound)) fPort = bound;
+    fFamily = socketFamilyOf(fSocketNum);
   }
 }
 
@@ -29,25 +30,27 @@ bool Groupsock::sOffloadAllowed = true;
 
 void Groupsock::setSegmentationOffloadAllowed(bool allowed) { sOffloadAllowed = allowed; }
 
-void Groupsock::addDestination(struct in_addr const& addr, Port const& port, unsigned sessionId) {
+void Groupsock::addDestination(NetAddress const& addr, Port const& port, unsigned sessionId) {
+  struct sockaddr_storage reachable;
+  if (addr.toSockaddr(port, fFamily, reachable) == 0) return;
   for (Destination const& d : fDests) {
-    if (d.sessionId == sessionId && d.addr.s_addr == addr.s_addr && d.port == port) return;
+    if (d.sessionId == sessionId && d.addr == addr && d.port == port) return;
   }
   fDests.push_back(Destination{addr, port, sessionId});
   for (Target& t : fTargets) {
-    if (t.addr.s_addr == addr.s_addr && t.port == port) {
+    if (t.addr == addr && t.port == port) {
       ++t.holders;  // already sent to for another session
       return;
     }
   }
-  fTargets.push_back(Target{addr, port, 1});
+  fTargets.push_back(Target{addr, port, 1, false});
   fAddrsStale = true;
 }
 
-void Groupsock::releaseTarget(struct in_addr const& addr, Port const& port) {
+void Groupsock::releaseTarget(NetAddress const& addr, Port const& port) {
   for (size_t i = 0; i < fTargets.size(); ++i) {
     Target& t = fTargets[i];
-    if (t.addr.s_addr != addr.s_addr || !(t.port == port)) continue;
+    if (t.addr != addr || !(t.port == port)) continue;
     if (--t.holders == 0) {
       fTargets.erase(fTargets.begin() + static_cast<std::ptrdiff_t>(i));
       fAddrsStale = true;
@@ -77,12 +80,9 @@ void Groupsock::rebuildAddresses() {
   // resize() keeps the capacity: the array only ever grows to the largest
   // number of destinations seen.
   fAddrs.resize(fTargets.size());
+  fAddrLengths.resize(fTargets.size());
   for (size_t i = 0; i < fTargets.size(); ++i) {
-    struct sockaddr_in& to = fAddrs[i];
-    to = sockaddr_in{};
-    to.sin_family = AF_INET;
-    to.sin_addr = fTargets[i].addr;
-    to.sin_port = fTargets[i].port.num();
+    fAddrLengths[i] = fTargets[i].addr.toSockaddr(fTargets[i].port, fFamily, fAddrs[i]);
   }
   fAddrsStale = false;
 }
@@ -133,11 +133,11 @@ size_t Groupsock::fillBatch(struct iovec const* datagrams, unsigned count, bool 
                             unsigned first) {
   size_t k = 0;
   while (k < kMaxBatch && dest < fTargets.size()) {
-    unsigned const n = segmented ? fRunLength[first] : 1;
+    unsigned const n = segmented && !fTargets[dest].plain ? fRunLength[first] : 1;
     struct mmsghdr& m = fMsgs[k];
     m = mmsghdr{};
     m.msg_hdr.msg_name = &fAddrs[dest];
-    m.msg_hdr.msg_namelen = sizeof(struct sockaddr_in);
+    m.msg_hdr.msg_namelen = fAddrLengths[dest];
     m.msg_hdr.msg_iov = const_cast<struct iovec*>(datagrams + first);
     m.msg_hdr.msg_iovlen = n;
     if (n > 1) {
@@ -194,6 +194,14 @@ Boolean Groupsock::outputBurst(struct iovec const* datagrams, unsigned count) {
       int const err = sent < 0 ? errno : 0;
       if (err == EINTR && ++interrupts < 4) continue;
       Planned const failed = fPlanned[0];
+      Target& target = fTargets[failed.dest];
+      if (failed.count > 1 && (err == EINVAL || err == EMSGSIZE) && target.addr.isIPv6()) {
+        // IPv6 adds 20 header bytes: where the path's MTU leaves no room for
+        // a whole segment, the kernel refuses segmented messages to it, and
+        // only this destination gets plain datagrams from here on.
+        target.plain = true;
+        continue;
+      }
       if (failed.count > 1 && fOffload != Offload::Confirmed &&
           (err == EIO || err == EINVAL || err == ENOPROTOOPT || err == EOPNOTSUPP)) {
         // The kernel or the device refuses segmentation: plain datagrams from

@@ -15,12 +15,13 @@
 namespace {
 
 int bindToPort(UsageEnvironment& env, int sock, Port port) {
-  struct sockaddr_in addr;
-  std::memset(&addr, 0, sizeof addr);
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  addr.sin_port = port.num();
-  if (bind(sock, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+  // All interfaces: "::" on a dual-stack socket, 0.0.0.0 on an IPv4 one.
+  int const family = socketFamilyOf(sock) == AF_INET6 ? AF_INET6 : AF_INET;
+  struct in_addr any4 {};
+  NetAddress const any = family == AF_INET6 ? NetAddress(in6addr_any) : NetAddress(any4);
+  struct sockaddr_storage addr;
+  socklen_t const len = any.toSockaddr(port, family, addr);
+  if (bind(sock, reinterpret_cast<struct sockaddr*>(&addr), len) != 0) {
     char msg[100];
     std::snprintf(msg, sizeof msg, "bind() error (port number: %d): ", port.hostOrder());
     env.setResultErrMsg(msg);
@@ -29,10 +30,31 @@ int bindToPort(UsageEnvironment& env, int sock, Port port) {
   return 0;
 }
 
+// One socket for both families where the kernel has IPv6: an AF_INET6
+// socket with IPV6_V6ONLY off (IPv4 peers appear v4-mapped). Where it has
+// none (ipv6.disable=1) or refuses dual-stack, an AF_INET socket as before.
+int openSocket(int type) {
+  int sock = socket(AF_INET6, type | SOCK_CLOEXEC, 0);
+  if (sock >= 0) {
+    int off = 0;
+    if (setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0) return sock;
+    ::close(sock);
+  }
+  return socket(AF_INET, type | SOCK_CLOEXEC, 0);
+}
+
 }  // namespace
 
+int socketFamilyOf(int socket) {
+  struct sockaddr_storage addr;
+  socklen_t len = sizeof addr;
+  std::memset(&addr, 0, sizeof addr);
+  if (getsockname(socket, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0) return AF_UNSPEC;
+  return addr.ss_family;
+}
+
 int setupStreamSocket(UsageEnvironment& env, Port port, Boolean makeNonBlocking, Boolean setKeepAlive) {
-  int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int sock = openSocket(SOCK_STREAM);
   if (sock < 0) {
     env.setResultErrMsg("unable to create stream socket: ");
     return -1;
@@ -62,7 +84,7 @@ int setupStreamSocket(UsageEnvironment& env, Port port, Boolean makeNonBlocking,
 }
 
 int setupDatagramSocket(UsageEnvironment& env, Port port) {
-  int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int sock = openSocket(SOCK_DGRAM);
   if (sock < 0) {
     env.setResultErrMsg("unable to create datagram socket: ");
     return -1;
@@ -112,14 +134,21 @@ unsigned increaseSendBufferTo(UsageEnvironment& env, int socket, unsigned reques
 }
 
 Boolean getSourcePort(UsageEnvironment& env, int socket, Port& port) {
-  struct sockaddr_in addr;
+  struct sockaddr_storage addr;
   socklen_t len = sizeof addr;
   if (getsockname(socket, reinterpret_cast<struct sockaddr*>(&addr), &len) < 0) {
     env.setResultErrMsg("getsockname() error: ");
     return False;
   }
-  port = Port::fromNetworkOrder(addr.sin_port);
+  NetAddress::fromSockaddr(reinterpret_cast<struct sockaddr*>(&addr), len, &port);
   return True;
+}
+
+NetAddress localAddressOf(int socket) {
+  struct sockaddr_storage addr;
+  socklen_t len = sizeof addr;
+  if (getsockname(socket, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0) return NetAddress();
+  return NetAddress::fromSockaddr(reinterpret_cast<struct sockaddr*>(&addr), len);
 }
 
 netAddressBits ourIPAddress(UsageEnvironment& env) {
@@ -145,6 +174,25 @@ netAddressBits ourIPAddress(UsageEnvironment& env) {
   // Not cached, so an interface that comes up later is found.
   if (ourAddress == 0) return htonl(INADDR_LOOPBACK);
   return ourAddress;
+}
+
+NetAddress ourIPv6Address() {
+  // The first interface that is up, not loopback, and has a global or
+  // unique-local IPv6 address (fc00::/7). Link-local addresses need a zone
+  // id a client cannot use in a URL; they are never announced.
+  NetAddress found;
+  struct ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return found;
+  for (struct ifaddrs* ifa = list; ifa != nullptr && !found.isIPv6(); ifa = ifa->ifa_next) {
+    if (ifa->ifa_addr == nullptr || ifa->ifa_addr->sa_family != AF_INET6) continue;
+    if (!(ifa->ifa_flags & IFF_UP) || (ifa->ifa_flags & IFF_LOOPBACK)) continue;
+    struct in6_addr const& a = reinterpret_cast<struct sockaddr_in6*>(ifa->ifa_addr)->sin6_addr;
+    bool const global = (a.s6_addr[0] & 0xe0) == 0x20;       // 2000::/3
+    bool const uniqueLocal = (a.s6_addr[0] & 0xfe) == 0xfc;  // fc00::/7
+    if (global || uniqueLocal) found = NetAddress(a);
+  }
+  freeifaddrs(list);
+  return found;
 }
 
 char const* AddressString(netAddressBits addr) {

@@ -96,6 +96,11 @@ void printURLs(UsageEnvironment& env, RTSPServer& server, ServerMediaSession* sm
     env << secure << "\n";
     delete[] secure;
   }
+  char* ipv6 = server.rtspURLsIPv6(sms);
+  if (ipv6 != nullptr) {
+    env << ipv6 << "\n";
+    delete[] ipv6;
+  }
 }
 
 // Stream k's name: the built-in one for the first, "ch02" and on for the others.

@@ -26,9 +26,8 @@ std::string h265OstraBinary() {
   return access(p.c_str(), X_OK) == 0 ? p : std::string();
 }
 
-std::string streamUrl(int channel, std::string const& credentials) {
-  return "rtsp://" + (credentials.empty() ? "" : credentials + "@") + "127.0.0.1:8554/ch0" +
-         std::to_string(channel + 1);
+std::string streamUrl(int channel, std::string const& credentials, std::string const& host) {
+  return "rtsp://" + (credentials.empty() ? "" : credentials + "@") + host + ":8554/ch0" + std::to_string(channel + 1);
 }
 
 std::string producerBinary() { return OSTRA_BINARY_DIR "/tools/producer/ostra-producer"; }
@@ -215,7 +214,7 @@ std::string RtspClient::openTunnel(std::string const& cookie, std::string const&
   std::string head = " " + path + " HTTP/1.0\r\nx-sessioncookie: " + cookie + "\r\n";
   std::string r = daemontest::rtspRequest(fd, "GET" + head + "Accept: application/x-rtsp-tunnelled\r\n\r\n", pending);
   if (r.rfind("HTTP/1.0 200 OK\r\n", 0) != 0) return r;
-  postFd = daemontest::connectLoopback(8554);
+  postFd = daemontest::connectLoopback(8554, 5000, host);
   std::string post = "POST" + head + "Content-Type: application/x-rtsp-tunnelled\r\nContent-Length: 32767\r\n\r\n";
   ::send(postFd, post.data(), post.size(), MSG_NOSIGNAL);
   return r;

@@ -23,7 +23,7 @@ std::string producerBinary();
 
 // The URL of the daemon's stream for producer video channel 'channel' (0:
 // "ch01", 1: "ch02"...), with "user:password@" when 'credentials' is given.
-std::string streamUrl(int channel = 0, std::string const& credentials = "");
+std::string streamUrl(int channel = 0, std::string const& credentials = "", std::string const& host = "127.0.0.1");
 // The producer's video port of a channel.
 inline uint16_t videoPort(int channel = 0) { return static_cast<uint16_t>(13032 + channel); }
 
@@ -89,7 +89,10 @@ struct RtspClient {
   std::string pending;
   std::string user, password, nonce;
   int rtpFrames = 0;
-  explicit RtspClient(uint16_t port = 8554) { fd = daemontest::connectLoopback(port); }
+  std::string host;  // numeric, IPv6 in brackets
+  explicit RtspClient(uint16_t port = 8554, std::string const& to = "127.0.0.1") : host(to) {
+    fd = daemontest::connectLoopback(port, 5000, host);
+  }
   ~RtspClient() {
     if (fd >= 0) close(fd);
     if (postFd >= 0) close(postFd);

@@ -88,6 +88,45 @@ TEST_F(SocketHelperTest, DatagramSocketAndBuffers) {
   ::close(s);
 }
 
+// Text, URL host and identity of addresses of both families: v4-mapped is
+// IPv4, a link-local address is one per interface, nothing else has a zone.
+TEST_F(SocketHelperTest, AddressesOfBothFamiliesAreComparedWhole) {
+  struct Row {
+    char const* text;
+    int family;
+    char const* shown;
+    char const* url;
+  } const rows[] = {
+      {"192.168.1.64", AF_INET, "192.168.1.64", "192.168.1.64"},
+      {"::ffff:192.168.1.64", AF_INET, "192.168.1.64", "192.168.1.64"},
+      {"fd00:0:0:0:0:0:0:2", AF_INET6, "fd00::2", "[fd00::2]"},
+      {"::1", AF_INET6, "::1", "[::1]"},
+      {"fe80::1", AF_INET6, "fe80::1", "[fe80::1]"},
+      {"camera.local", AF_UNSPEC, "", ""},
+  };
+  for (Row const& r : rows) {
+    NetAddress const a = NetAddress::fromText(r.text);
+    EXPECT_EQ(a.family(), r.family) << r.text;
+    EXPECT_EQ(a.text(), r.shown) << r.text;
+    EXPECT_EQ(a.urlHost(), r.url) << r.text;
+  }
+  EXPECT_EQ(NetAddress::fromText("::ffff:10.0.0.5"), NetAddress::fromText("10.0.0.5"));
+  EXPECT_NE(NetAddress::fromText("::a00:5"), NetAddress::fromText("10.0.0.5"));
+  EXPECT_NE(NetAddress::fromText("fd00::5"), NetAddress::fromText("fd00:0:0:1::5"));
+  struct in6_addr const linkLocal = NetAddress::fromText("fe80::1").ipv6();
+  EXPECT_NE(NetAddress(linkLocal, 2), NetAddress(linkLocal, 3));
+  EXPECT_EQ(NetAddress(linkLocal, 2).scopeId(), 2u);
+  EXPECT_EQ(NetAddress(NetAddress::fromText("fd00::1").ipv6(), 2).scopeId(), 0u);
+  // Sent to through a dual-stack socket, an IPv4 address goes v4-mapped.
+  struct sockaddr_storage out;
+  ASSERT_EQ(NetAddress::fromText("10.0.0.5").toSockaddr(Port(554), AF_INET6, out), sizeof(sockaddr_in6));
+  Port port;
+  EXPECT_EQ(NetAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&out), sizeof out, &port),
+            NetAddress::fromText("10.0.0.5"));
+  EXPECT_EQ(port.hostOrder(), 554);
+  EXPECT_EQ(NetAddress::fromText("::1").toSockaddr(Port(554), AF_INET, out), 0u);  // no IPv6 on an IPv4 socket
+}
+
 TEST_F(SocketHelperTest, OurAddressIsAnIPv4AddressOfThisHost) {
   netAddressBits a = ourIPAddress(*env);
   ASSERT_NE(a, 0u);

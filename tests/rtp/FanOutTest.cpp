@@ -90,9 +90,10 @@ TEST_F(FanOutTest, SameBytesPerDestinationOverUdpWithAndWithoutOffloadAndOverTcp
       int on = 1;
       ASSERT_EQ(setsockopt(gs.socketNum(), SOL_SOCKET, SO_NO_CHECK, &on, sizeof on), 0);
     }
-    UdpReceiver a(*env), b(*env);
+    UdpReceiver a(*env), b(*env), c(*env, AF_INET6);  // c: an IPv6 client beside them
     gs.addDestination(a.loopback(), Port(a.port()), 1);
     gs.addDestination(b.loopback(), Port(b.port()), 2);
+    gs.addDestination(c.address(), Port(c.port()), 3);
     TcpPair tcp;
     InterleavedSocketWriter writer(*env, tcp.server);
     InterleavedReader reader;
@@ -108,7 +109,8 @@ TEST_F(FanOutTest, SameBytesPerDestinationOverUdpWithAndWithoutOffloadAndOverTcp
         [&] {
           reader.drain(tcp.client);
           size_t const n = sink->packetCount();
-          return ended && a.packets.size() == n && b.packets.size() == n && reader.frames.size() == n;
+          return ended && a.packets.size() == n && b.packets.size() == n && c.packets.size() == n &&
+                 reader.frames.size() == n;
         },
         10000));
     EXPECT_FALSE(reader.torn);
@@ -116,6 +118,7 @@ TEST_F(FanOutTest, SameBytesPerDestinationOverUdpWithAndWithoutOffloadAndOverTcp
     // Every destination got the very same packets.
     ASSERT_EQ(a.packets.size(), expected.size());
     EXPECT_EQ(a.packets, b.packets);
+    EXPECT_EQ(a.packets, c.packets);
     for (size_t i = 0; i < reader.frames.size(); ++i) {
       EXPECT_EQ(reader.frames[i].channel, 0u);
       EXPECT_EQ(reader.frames[i].data, a.packets[i]) << "packet " << i << " over TCP";

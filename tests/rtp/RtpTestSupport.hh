@@ -68,18 +68,19 @@ protected:
   BasicUsageEnvironment* env = nullptr;
 };
 
-// A UDP socket on 127.0.0.1 that records every datagram through the event loop.
+// A UDP socket on 127.0.0.1 (or ::1 for AF_INET6) that records every datagram through the event loop.
 class UdpReceiver {
 public:
-  explicit UdpReceiver(UsageEnvironment& env) : fEnv(env) {
-    fSock = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fSock, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
+  explicit UdpReceiver(UsageEnvironment& env, int family = AF_INET) : fEnv(env), fFamily(family) {
+    fSock = socket(family, SOCK_DGRAM, 0);
+    sockaddr_storage a{};
+    socklen_t len = address().toSockaddr(Port(0), family, a);
+    bind(fSock, reinterpret_cast<sockaddr*>(&a), len);
+    len = sizeof a;
     getsockname(fSock, reinterpret_cast<sockaddr*>(&a), &len);
-    fPort = ntohs(a.sin_port);
+    Port bound;
+    NetAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&a), len, &bound);
+    fPort = bound.hostOrder();
     int big = 4 << 20;
     setsockopt(fSock, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
     env.taskScheduler().setBackgroundHandling(fSock, SOCKET_READABLE, onReadable, this);
@@ -95,6 +96,7 @@ public:
     a.s_addr = htonl(INADDR_LOOPBACK);
     return a;
   }
+  NetAddress address() const { return fFamily == AF_INET6 ? NetAddress(in6addr_loopback) : NetAddress(loopback()); }
   std::vector<std::vector<uint8_t>> packets;
   std::vector<int64_t> arrivals;
   std::vector<sockaddr_in> senders;
@@ -112,6 +114,7 @@ private:
     self->senders.push_back(from);
   }
   UsageEnvironment& fEnv;
+  int fFamily;
   int fSock;
   uint16_t fPort = 0;
 };

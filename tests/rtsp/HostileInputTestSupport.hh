@@ -46,8 +46,9 @@ protected:
     EXPECT_EQ(headerValue(r, "CSeq"), "77");
   }
 
+  NetAddress serverAddress = NetAddress::fromText("127.0.0.1");  // in the URLs
   std::string url(std::string const& suffix = "") {
-    return "rtsp://127.0.0.1:" + std::to_string(port) + "/ch01" + suffix;
+    return "rtsp://" + serverAddress.urlHost() + ":" + std::to_string(port) + "/ch01" + suffix;
   }
   // The nonce of a 401 answer ("" when there is none).
   static std::string nonceOf(std::string const& response) {

@@ -3,15 +3,18 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "../support/DaemonTestUtil.hh"
 #include "HostileInputTestSupport.hh"
 
 using namespace rtsptest;
@@ -38,12 +41,63 @@ std::vector<SessionRequest> sessionRequests(std::string const& base, std::string
   return out;
 }
 
-TEST_F(HostileInputTest, ASessionAnswersOnlyItsOwnClient) {
+// Where the session's client is, the other host that names its session, and
+// a third address of that host's. Over IPv6 the other host is a second
+// address in a network namespace of the test's own (lo with fd00::2 and
+// fd00::9); an IPv4 client and the same machine over IPv6 are two hosts.
+struct Hosts {
+  char const* name;
+  char const* client;  // the server is reached at this address too
+  char const* other;
+  char const* third;
+  bool ownNetwork;
+};
+
+class HostileSessionAccessTest : public HostileInputTest, public ::testing::WithParamInterface<Hosts> {
+protected:
+  // Runs 'body' here, or in a child process in a network namespace of its
+  // own with the extra IPv6 addresses (skipped without root).
+  void run(std::function<void()> const& body) {
+    Hosts const h = GetParam();
+    serverAddress = NetAddress::fromText(h.client);
+    if (!h.ownNetwork) return body();
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
+    pid_t child = fork();
+    if (child == 0) {
+      bool ok = daemontest::enterPrivateNetwork() &&
+                system("ip -6 addr add fd00::2/128 dev lo nodad && ip -6 addr add fd00::9/128 dev lo nodad") == 0;
+      if (ok) body();
+      Medium::close(server);
+      server = nullptr;
+      _exit(ok && !::testing::Test::HasFailure() && counters.alive == 0 ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the run in its own network failed (see above)";
+  }
+  void answersOnlyItsOwnClient(Hosts const& h);
+  void tiedToItsClientsAddress(Hosts const& h);
+};
+
+TEST_P(HostileSessionAccessTest, ASessionAnswersOnlyItsOwnClient) {
+  run([this] { answersOnlyItsOwnClient(GetParam()); });
+}
+TEST_P(HostileSessionAccessTest, WithoutCredentialsASessionIsStillTiedToItsClientsAddress) {
+  run([this] { tiedToItsClientsAddress(GetParam()); });
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, HostileSessionAccessTest,
+                         ::testing::Values(Hosts{"IPv4", "127.0.0.1", "127.0.0.2", "127.0.0.9", false},
+                                           Hosts{"IPv6", "::1", "fd00::2", "fd00::9", true},
+                                           Hosts{"IPv4ClientIPv6Other", "127.0.0.1", "::1", "fd00::9", true}),
+                         [](::testing::TestParamInfo<Hosts> const& info) { return info.param.name; });
+
+void HostileSessionAccessTest::answersOnlyItsOwnClient(Hosts const& h) {
   db = std::make_unique<UserAuthenticationDatabase>();
   db->addUserRecord("alice", "secret");
   start(18650);
-  RawClient victim(loop, port);
-  UdpReceiver rtp, intruderRTP;
+  RawClient victim(loop, port, nullptr, h.client);
+  UdpReceiver rtp(h.client), intruderRTP(h.other);
   std::string setup = "SETUP " + url("/track1") +
                       " RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;client_port=" + std::to_string(rtp.port()) +
                       "-" + std::to_string(rtp.port() + 1) + "\r\n";
@@ -65,7 +119,7 @@ TEST_F(HostileInputTest, ASessionAnswersOnlyItsOwnClient) {
   std::vector<SessionRequest> requests = sessionRequests(url(), id, intruderRTP.port());
 
   // Another host: the session does not exist for it, even with valid Digest.
-  RawClient far(loop, port, "127.0.0.2");
+  RawClient far(loop, port, h.other, h.other);
   std::string farNonce = nonceOf(far.request("DESCRIBE " + url() + " RTSP/1.0\r\nCSeq: 9\r\n\r\n"));
   ASSERT_FALSE(farNonce.empty());
   for (SessionRequest const& q : requests) {
@@ -76,7 +130,7 @@ TEST_F(HostileInputTest, ASessionAnswersOnlyItsOwnClient) {
         << q.method;
   }
   // The same host on another connection, without Authorization: 401, each with a fresh nonce.
-  RawClient near(loop, port);
+  RawClient near(loop, port, nullptr, h.client);
   std::set<std::string> nonces;
   for (SessionRequest const& q : requests) {
     std::string r = near.request(q.method + " " + q.uri + " RTSP/1.0\r\n" + q.text + "\r\n");
@@ -104,30 +158,27 @@ TEST_F(HostileInputTest, ASessionAnswersOnlyItsOwnClient) {
       "RTSP/1.0 454");  // the TEARDOWN above ended it
 }
 
-TEST_F(HostileInputTest, WithoutCredentialsASessionIsStillTiedToItsClientsAddress) {
+void HostileSessionAccessTest::tiedToItsClientsAddress(Hosts const& h) {
   start(18651);
-  RawClient owner(loop, port);
-  UdpReceiver rtp;
+  RawClient owner(loop, port, nullptr, h.client);
+  UdpReceiver rtp(h.client);
   // A socket on another address with the same port, named as destination: it never hears a thing.
-  int elsewhere = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-  struct sockaddr_in there {};
-  there.sin_family = AF_INET;
-  there.sin_port = htons(rtp.port());
-  inet_pton(AF_INET, "127.0.0.9", &there.sin_addr);
-  ASSERT_EQ(bind(elsewhere, reinterpret_cast<struct sockaddr*>(&there), sizeof there), 0);
-  std::string id =
-      sessionId(owner.request("SETUP " + url("/track1") +
-                              " RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;destination=127.0.0.9;"
-                              "client_port=" +
-                              std::to_string(rtp.port()) + "-" + std::to_string(rtp.port() + 1) + "\r\n\r\n"));
+  NetAddress const third = NetAddress::fromText(h.third);
+  int elsewhere = socket(third.family(), SOCK_DGRAM | SOCK_NONBLOCK, 0);
+  struct sockaddr_storage there;
+  socklen_t const thereLength = third.toSockaddr(Port(rtp.port()), third.family(), there);
+  ASSERT_EQ(bind(elsewhere, reinterpret_cast<struct sockaddr*>(&there), thereLength), 0);
+  std::string id = sessionId(owner.request(
+      "SETUP " + url("/track1") + " RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;destination=" + h.third +
+      ";client_port=" + std::to_string(rtp.port()) + "-" + std::to_string(rtp.port() + 1) + "\r\n\r\n"));
   ASSERT_EQ(id.size(), 8u);
-  RawClient far(loop, port, "127.0.0.2");
+  RawClient far(loop, port, h.other, h.other);
   for (SessionRequest const& q : sessionRequests(url(), id, 43100)) {
     std::string r = far.request(q.method + " " + q.uri + " RTSP/1.0\r\n" + q.text + "\r\n");
     EXPECT_EQ(r.substr(0, 12), "RTSP/1.0 454") << q.method;
   }
   // Another connection of the same host: served, as before.
-  RawClient near(loop, port);
+  RawClient near(loop, port, nullptr, h.client);
   EXPECT_EQ(near.request("PLAY " + url() + " RTSP/1.0\r\nCSeq: 1\r\nSession: " + id + "\r\n\r\n").substr(0, 15),
             "RTSP/1.0 200 OK");
   EXPECT_TRUE(loop.runUntil([&] {

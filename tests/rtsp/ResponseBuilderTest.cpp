@@ -61,6 +61,17 @@ TEST(ResponseBuilder, AnswersWithoutCSeqTheDateAndURLPrefixes) {
   EXPECT_EQ(RTSPResponseBuilder::formatDate(1765150993), "Sun, Dec 07 2025 23:43:13 GMT");
   EXPECT_EQ(rtspURLPrefixFor(addr("10.0.0.1").s_addr, 8554), "rtsp://10.0.0.1:8554/");
   EXPECT_EQ(rtspURLPrefixFor(addr("10.0.0.1").s_addr, 554), "rtsp://10.0.0.1/");
+
+  // IPv6: the address as it is in the Transport header, in brackets in URLs;
+  // a v4-mapped address is the IPv4 one.
+  tcp.tcpTransport(NetAddress::fromText("fd00::1:20"), NetAddress::fromText("2001:db8::a"), 0, 1);
+  EXPECT_EQ(out,
+            "RTSP/1.0 200 OK\r\nCSeq: x y\r\nDate: <date>\r\n"
+            "Transport: RTP/AVP/TCP;unicast;destination=127.0.0.1;source=127.0.0.2;interleaved=254-255\r\n"
+            "Transport: RTP/AVP/TCP;unicast;destination=fd00::1:20;source=2001:db8::a;interleaved=0-1\r\n");
+  EXPECT_EQ(rtspURLPrefixFor(NetAddress::fromText("::1"), 8554), "rtsp://[::1]:8554/");
+  EXPECT_EQ(rtspURLPrefixFor(NetAddress::fromText("fd00::7"), 322, "rtsps"), "rtsps://[fd00::7]/");
+  EXPECT_EQ(rtspURLPrefixFor(NetAddress::fromText("::ffff:10.0.0.1"), 8554), "rtsp://10.0.0.1:8554/");
 }
 
 }  // namespace

@@ -140,24 +140,21 @@ private:
 
 // A raw RTSP client on a non-blocking socket; the server runs in the same
 // thread, so every wait steps the loop. 'fromAddress' (another loopback
-// address, e.g. "127.0.0.2") makes it a client on another host.
+// address, e.g. "127.0.0.2") makes it a client on another host; 'toAddress'
+// is the server's address the client uses ("::1": a client over IPv6).
 class RawClient {
 public:
-  RawClient(Loop& loop, unsigned short port, char const* fromAddress = nullptr) : fLoop(loop) {
-    fSock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  RawClient(Loop& loop, unsigned short port, char const* fromAddress = nullptr, char const* toAddress = "127.0.0.1")
+      : fLoop(loop) {
+    NetAddress const to = NetAddress::fromText(toAddress);
+    fSock = socket(to.family(), SOCK_STREAM | SOCK_NONBLOCK, 0);
+    struct sockaddr_storage addr;
     if (fromAddress != nullptr) {
-      struct sockaddr_in from;
-      std::memset(&from, 0, sizeof from);
-      from.sin_family = AF_INET;
-      inet_pton(AF_INET, fromAddress, &from.sin_addr);
-      EXPECT_EQ(bind(fSock, reinterpret_cast<struct sockaddr*>(&from), sizeof from), 0) << fromAddress;
+      socklen_t const len = NetAddress::fromText(fromAddress).toSockaddr(Port(0), to.family(), addr);
+      EXPECT_EQ(bind(fSock, reinterpret_cast<struct sockaddr*>(&addr), len), 0) << fromAddress;
     }
-    struct sockaddr_in addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connect(fSock, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);  // EINPROGRESS is fine
+    socklen_t const len = to.toSockaddr(Port(port), to.family(), addr);
+    connect(fSock, reinterpret_cast<struct sockaddr*>(&addr), len);  // EINPROGRESS is fine
   }
   ~RawClient() { closeSocket(); }
   RawClient(RawClient const&) = delete;
@@ -264,22 +261,23 @@ private:
   bool fPeerClosed = false;
 };
 
-// A UDP socket on a loopback port for RTP or RTCP.
+// A UDP socket on a loopback port for RTP or RTCP ('host': on that address
+// of this host, e.g. "::1", and sending to the server there).
 class UdpReceiver {
 public:
-  UdpReceiver() {
-    fSock = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    struct sockaddr_in addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fSock, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
+  explicit UdpReceiver(char const* host = "127.0.0.1") : fHost(NetAddress::fromText(host)) {
+    fSock = socket(fHost.family(), SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    struct sockaddr_storage addr;
+    socklen_t len = fHost.toSockaddr(Port(0), fHost.family(), addr);
+    bind(fSock, reinterpret_cast<struct sockaddr*>(&addr), len);
+    len = sizeof addr;
     getsockname(fSock, reinterpret_cast<struct sockaddr*>(&addr), &len);
-    fPort = ntohs(addr.sin_port);
+    Port bound;
+    NetAddress::fromSockaddr(reinterpret_cast<struct sockaddr*>(&addr), len, &bound);
+    fPort = bound.hostOrder();
   }
   // Binds to a given port (for an RTP/RTCP pair); port() is 0 on failure.
-  explicit UdpReceiver(unsigned short port) {
+  explicit UdpReceiver(unsigned short port) : fHost(NetAddress::fromText("127.0.0.1")) {
     fSock = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
     struct sockaddr_in addr;
     std::memset(&addr, 0, sizeof addr);
@@ -304,16 +302,14 @@ public:
     }
   }
   void sendTo(unsigned short port, std::string const& data) {
-    struct sockaddr_in addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    ::sendto(fSock, data.data(), data.size(), 0, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);
+    struct sockaddr_storage addr;
+    socklen_t const len = fHost.toSockaddr(Port(port), fHost.family(), addr);
+    ::sendto(fSock, data.data(), data.size(), 0, reinterpret_cast<struct sockaddr*>(&addr), len);
   }
   std::vector<std::string> packets;
 
 private:
+  NetAddress fHost;
   int fSock;
   unsigned short fPort = 0;
 };

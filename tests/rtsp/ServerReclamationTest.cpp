@@ -11,10 +11,14 @@ using namespace rtsptest;
 
 namespace {
 
-TEST_F(RTSPServerTest, SilentClientIsReclaimedAndReceiverReportsKeepOneAlive) {
+// The clients' address of the server ("::1": over IPv6).
+class ReclamationByFamily : public RTSPServerTest, public ::testing::WithParamInterface<char const*> {};
+
+TEST_P(ReclamationByFamily, SilentClientIsReclaimedAndReceiverReportsKeepOneAlive) {
+  char const* const host = GetParam();
   start(18563, 1);
-  RawClient quiet(loop, port), talker(loop, port);
-  UdpReceiver rtpQ, rtpT, rtcpT;
+  RawClient quiet(loop, port, nullptr, host), talker(loop, port, nullptr, host);
+  UdpReceiver rtpQ(host), rtpT(host), rtcpT(host);
   std::string idq = sessionId(setupUDP(quiet, 1, rtpQ.port()));
   std::string rt =
       talker.request("SETUP " + url("/track1") + " RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;client_port=" +
@@ -44,7 +48,7 @@ TEST_F(RTSPServerTest, SilentClientIsReclaimedAndReceiverReportsKeepOneAlive) {
         return now - started > std::chrono::milliseconds(2500);
       },
       4000));
-  RawClient probe(loop, port);
+  RawClient probe(loop, port, nullptr, host);
   EXPECT_EQ(
       probe.request("GET_PARAMETER " + url() + " RTSP/1.0\r\nCSeq: 1\r\nSession: " + idq + "\r\n\r\n").substr(0, 12),
       "RTSP/1.0 454");
@@ -60,6 +64,11 @@ TEST_F(RTSPServerTest, SilentClientIsReclaimedAndReceiverReportsKeepOneAlive) {
   EXPECT_EQ(talker.request("OPTIONS * RTSP/1.0\r\nCSeq: 3\r\n\r\n").substr(0, 15), "RTSP/1.0 200 OK");
   EXPECT_TRUE(talker.waitClosed(5000));
 }
+
+INSTANTIATE_TEST_SUITE_P(Families, ReclamationByFamily, ::testing::Values("127.0.0.1", "::1"),
+                         [](::testing::TestParamInfo<char const*> const& info) {
+                           return std::string(info.index == 0 ? "IPv4" : "IPv6");
+                         });
 
 TEST_F(RTSPServerTest, ConnectionsAreReclaimedOnceTheirSessionsEndAndKeptWhileTheyLive) {
   start(18567, 1);

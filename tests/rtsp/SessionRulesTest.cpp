@@ -8,32 +8,48 @@
 
 namespace {
 
-struct in_addr address(char const* text) {
-  struct in_addr a;
-  inet_pton(AF_INET, text, &a);
-  return a;
-}
+// The session's client, and three other hosts.
+struct Hosts {
+  char const* name;
+  char const* client;
+  char const* others[3];
+};
+class SessionAccessByAddress : public ::testing::TestWithParam<Hosts> {};
 
-TEST(SessionAccess, TheOwnConnectionGoesByIdOthersPassWhatASessionOpeningSetupPasses) {
+NetAddress address(char const* text) { return NetAddress::fromText(text); }
+
+TEST_P(SessionAccessByAddress, TheOwnConnectionGoesByIdOthersPassWhatASessionOpeningSetupPasses) {
+  Hosts const h = GetParam();
   int connectionA = 0, connectionB = 0;  // identities only
-  SessionOrigin const opened{&connectionA, address("10.0.0.5")};
+  SessionOrigin const opened{&connectionA, address(h.client)};
   for (bool credentials : {false, true}) {
     // Its own connection: by the id alone.
-    EXPECT_EQ(sessionAccessFor(opened, {&connectionA, address("10.0.0.5")}, credentials), SessionAccess::Granted);
+    EXPECT_EQ(sessionAccessFor(opened, {&connectionA, address(h.client)}, credentials), SessionAccess::Granted);
     // Another host: as for an unknown id.
-    EXPECT_EQ(sessionAccessFor(opened, {&connectionB, address("10.0.0.6")}, credentials), SessionAccess::Refused);
+    EXPECT_EQ(sessionAccessFor(opened, {&connectionB, address(h.others[0])}, credentials), SessionAccess::Refused);
     // The same host on another connection: Digest when there are credentials.
-    EXPECT_EQ(sessionAccessFor(opened, {&connectionB, address("10.0.0.5")}, credentials),
+    EXPECT_EQ(sessionAccessFor(opened, {&connectionB, address(h.client)}, credentials),
               credentials ? SessionAccess::NeedsDigest : SessionAccess::Granted);
   }
   // Once its connection has closed, every connection is another one.
-  SessionOrigin const orphan{nullptr, address("10.0.0.5")};
-  EXPECT_EQ(sessionAccessFor(orphan, {&connectionA, address("10.0.0.5")}, true), SessionAccess::NeedsDigest);
-  EXPECT_EQ(sessionAccessFor(orphan, {&connectionA, address("10.0.0.7")}, false), SessionAccess::Refused);
+  SessionOrigin const orphan{nullptr, address(h.client)};
+  EXPECT_EQ(sessionAccessFor(orphan, {&connectionA, address(h.client)}, true), SessionAccess::NeedsDigest);
+  EXPECT_EQ(sessionAccessFor(orphan, {&connectionA, address(h.others[1])}, false), SessionAccess::Refused);
   // A connection's requests always come from the one address it was accepted from;
   // a mismatch on the session's own connection changes nothing.
-  EXPECT_EQ(sessionAccessFor(opened, {&connectionA, address("10.0.0.9")}, true), SessionAccess::Granted);
+  EXPECT_EQ(sessionAccessFor(opened, {&connectionA, address(h.others[2])}, true), SessionAccess::Granted);
 }
+
+// IPv6 addresses differ in their last bytes, their first, or only past the
+// first 32 bits; a host over IPv4 and over IPv6 is two hosts (its v4-mapped
+// form is its IPv4 address).
+INSTANTIATE_TEST_SUITE_P(
+    Families, SessionAccessByAddress,
+    ::testing::Values(Hosts{"IPv4", "10.0.0.5", {"10.0.0.6", "10.0.0.7", "10.0.0.9"}},
+                      Hosts{"IPv6", "fd00::5", {"fd00::6", "fd01::5", "fd00:0:0:1::5"}},
+                      Hosts{"IPv4ClientAndIPv6", "10.0.0.5", {"::a00:5", "::ffff:10.0.0.6", "fd00::5"}},
+                      Hosts{"IPv4MappedClient", "::ffff:10.0.0.5", {"::a00:5", "10.0.0.6", "fe80::5"}}),
+    [](::testing::TestParamInfo<Hosts> const& info) { return info.param.name; });
 
 InterleavedChannelSet channels(std::initializer_list<unsigned> list) {
   InterleavedChannelSet s;

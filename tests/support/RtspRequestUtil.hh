@@ -20,18 +20,34 @@
 
 namespace daemontest {
 
-// A blocking TCP connection to 127.0.0.1:port with a receive time-out; -1 on failure.
-inline int connectLoopback(uint16_t port, int timeoutMs = 5000) {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
+// A socket address for numeric 'host' (IPv4, or IPv6 with or without
+// brackets) and 'port'; its length, 0 when 'host' is neither.
+inline socklen_t numericAddress(std::string host, uint16_t port, struct sockaddr_storage& out) {
+  out = sockaddr_storage{};
+  if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&out);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&out);
+  if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(port);
+    return sizeof *v4;
+  }
+  if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) != 1) return 0;
+  v6->sin6_family = AF_INET6;
+  v6->sin6_port = htons(port);
+  return sizeof *v6;
+}
+
+// A blocking TCP connection to host:port (127.0.0.1 by default) with a receive time-out; -1 on failure.
+inline int connectLoopback(uint16_t port, int timeoutMs = 5000, std::string const& host = "127.0.0.1") {
+  struct sockaddr_storage a;
+  socklen_t const len = numericAddress(host, port, a);
+  int s = socket(a.ss_family, SOCK_STREAM, 0);
   struct timeval tv {
     timeoutMs / 1000, (timeoutMs % 1000) * 1000
   };
   setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  struct sockaddr_in a {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+  if (connect(s, reinterpret_cast<sockaddr*>(&a), len) != 0) {
     close(s);
     return -1;
   }

@@ -16,19 +16,22 @@
 // session id; output() sends one datagram to each distinct address and port.
 class Groupsock {
 public:
-  // Binds a non-blocking UDP socket to 'port' (0: any). When the bind fails
-  // socketNum() is -1 and env's result message says why.
+  // Binds a non-blocking UDP socket to 'port' (0: any), dual-stack where the
+  // kernel has IPv6 (IPv4 destinations go v4-mapped through it). When the
+  // bind fails socketNum() is -1 and env's result message says why.
   Groupsock(UsageEnvironment& env, Port port);
   ~Groupsock();
 
   UsageEnvironment& env() const { return fEnv; }
   int socketNum() const { return fSocketNum; }
-  Port port() const { return fPort; }  // the port actually bound
+  Port port() const { return fPort; }           // the port actually bound
+  int socketFamily() const { return fFamily; }  // AF_INET6 (both families) or AF_INET
 
   // Adds a destination for 'sessionId'. Each session keeps its own entry:
   // an address and port that several sessions name is sent to once, for as
-  // long as any of them keeps it.
-  void addDestination(struct in_addr const& addr, Port const& port, unsigned sessionId);
+  // long as any of them keeps it. An IPv6 address on an IPv4-only socket is
+  // not added.
+  void addDestination(NetAddress const& addr, Port const& port, unsigned sessionId);
   // Removes every destination added under 'sessionId' (and no other session's).
   void removeDestination(unsigned sessionId);
   void removeAllDestinations();
@@ -62,7 +65,7 @@ public:
   unsigned numSegmentedSends() const { return fNumSegmentedSends; }
 
   struct Destination {
-    struct in_addr addr;
+    NetAddress addr;
     Port port;
     unsigned sessionId;
   };
@@ -92,17 +95,19 @@ private:
   void planRuns(struct iovec const* datagrams, unsigned count);
   size_t fillBatch(struct iovec const* datagrams, unsigned count, bool segmented, size_t dest, unsigned first);
 
-  void releaseTarget(struct in_addr const& addr, Port const& port);
+  void releaseTarget(NetAddress const& addr, Port const& port);
 
   UsageEnvironment& fEnv;
   int fSocketNum;
   Port fPort;
+  int fFamily = AF_INET;
 
   // An address and port sent to, and how many session entries name it.
   struct Target {
-    struct in_addr addr;
+    NetAddress addr;
     Port port;
     unsigned holders;
+    bool plain = false;  // an IPv6 path too narrow for a segment: plain datagrams (fragmented by the kernel)
   };
   std::vector<Destination> fDests;
   std::vector<Target> fTargets;  // in the order first added
@@ -112,7 +117,8 @@ private:
 
   // Reused from burst to burst: they grow only with the number of
   // destinations and the size of a burst, never shrink.
-  std::vector<struct sockaddr_in> fAddrs;  // one per destination
+  std::vector<struct sockaddr_storage> fAddrs;  // one per destination
+  std::vector<socklen_t> fAddrLengths;
   bool fAddrsStale = true;
   std::vector<struct mmsghdr> fMsgs;  // one batch
   std::vector<Planned> fPlanned;      // what each message of the batch carries

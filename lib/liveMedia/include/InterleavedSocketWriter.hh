@@ -164,7 +164,7 @@ private:
   // The rest of a packet whose start the socket took: it goes out next.
   unsigned char fTail[TrackOutputStore::kHeaderRoom + TrackOutputStore::kMaxPacketSize];
   size_t fTailSize = 0, fTailSent = 0;
-  char fPeerName[48] = "";
+  char fPeerName[64] = "";
   bool fWantWritable = false;
   bool fFlushing = false;
   Boolean fFailed = False;

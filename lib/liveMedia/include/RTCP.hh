@@ -46,8 +46,8 @@ public:
   // session): the newest hears the reports, and removing one leaves the
   // others in place.
   typedef void RRHandlerFunc(void* clientData);
-  void setSpecificRRHandler(struct in_addr fromAddress, Port fromPort, RRHandlerFunc* handler, void* clientData);
-  void unsetSpecificRRHandler(struct in_addr fromAddress, Port fromPort, void* clientData);
+  void setSpecificRRHandler(NetAddress const& fromAddress, Port fromPort, RRHandlerFunc* handler, void* clientData);
+  void unsetSpecificRRHandler(NetAddress const& fromAddress, Port fromPort, void* clientData);
   void setStreamRRHandler(InterleavedChannelWriter* writer, unsigned char channelId, RRHandlerFunc* handler,
                           void* clientData);
   void unsetStreamRRHandler(InterleavedChannelWriter* writer, unsigned char channelId);
@@ -86,7 +86,7 @@ private:
   uint32_t ourSSRC() const;
 
   struct UdpHandler {
-    in_addr_t addr;
+    NetAddress addr;
     portNumBits port;  // network order
     RRHandlerFunc* handler;
     void* clientData;

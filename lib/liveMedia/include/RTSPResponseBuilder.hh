@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "NetAddress.hh"
+
 // Builds the text of the answers the RTSP server sends: the status line,
 // CSeq, Date, the method's own headers in the order clients expect, the blank
 // line and the body. Pure text: no socket and no clock (the date comes in),
@@ -24,10 +26,10 @@ public:
   // "Session: <id as %08X>", with ";timeout=<seconds>" when 'timeoutSeconds' > 0.
   void session(unsigned id, unsigned timeoutSeconds = 0);
   // "Transport: RTP/AVP;unicast;destination=...;source=...;client_port=a-b;server_port=c-d"
-  void udpTransport(struct in_addr destination, struct in_addr source, unsigned clientRTPPort, unsigned clientRTCPPort,
-                    unsigned serverRTPPort, unsigned serverRTCPPort);
+  void udpTransport(NetAddress const& destination, NetAddress const& source, unsigned clientRTPPort,
+                    unsigned clientRTCPPort, unsigned serverRTPPort, unsigned serverRTCPPort);
   // "Transport: RTP/AVP/TCP;unicast;destination=...;source=...;interleaved=a-b"
-  void tcpTransport(struct in_addr destination, struct in_addr source, unsigned rtpChannel, unsigned rtcpChannel);
+  void tcpTransport(NetAddress const& destination, NetAddress const& source, unsigned rtpChannel, unsigned rtcpChannel);
   // The Transport line written last names RTP/SAVP (SRTP) instead of RTP/AVP.
   void secureProfile();
   // "Range: npt=<start with three decimals>-"
@@ -59,7 +61,9 @@ private:
 };
 
 // "rtsp://<address>/" or "rtsp://<address>:<port>/" (the port is left out
-// when it is 554, or 322 for "rtsps"); 'address' in network order.
+// when it is 554, or 322 for "rtsps"); an IPv6 address in brackets (a
+// link-local one without its zone id); 'address' in network order.
+std::string rtspURLPrefixFor(NetAddress const& address, unsigned port, char const* scheme = "rtsp");
 std::string rtspURLPrefixFor(in_addr_t address, unsigned port, char const* scheme = "rtsp");
 
 #endif

@@ -52,6 +52,10 @@ public:
   // "rtsps://<address>:<port>/<stream>" (new[]) for the first TLS port, with
   // the host's own address; null when there is none.
   char* rtspsURL(ServerMediaSession const* serverMediaSession) const;
+  // The stream's URLs on every listening port with the host's global or
+  // unique-local IPv6 address in brackets, one a line (rtsp:// first); null
+  // when the host has no such address or the server listens on IPv4 only.
+  char* rtspURLsIPv6(ServerMediaSession const* serverMediaSession) const;
 
   // Connections held at once: at most the descriptor limit in force now
   // (RLIMIT_NOFILE) less 'descriptorReserve', never more than
@@ -93,7 +97,7 @@ private:
   void addListener(int socket, Port port, TLSContext const* tls);
   static void incomingConnectionHandler(void* clientData, int mask);
   void acceptConnections(Listener& listener);
-  void admit(Listener& listener, int sock, struct sockaddr_in const& peer);
+  void admit(Listener& listener, int sock, struct sockaddr_storage const& peer);
   unsigned randomSessionId();
 
   // What connections and sessions may ask.
@@ -105,7 +109,7 @@ private:
   RTSPClientSession* lookupSession(std::string_view idText) const override;
   bool sessionLimitReached(RTSPClientConnection const* owner) const override;
   RTSPClientSession* createSession(ServerMediaSession* stream, RTSPClientConnection* owner,
-                                   struct in_addr clientAddress) override;
+                                   NetAddress const& clientAddress) override;
   void deleteSession(RTSPClientSession* session) override;
   void interleavedChannelsInUse(InterleavedChannelWriter const* connection, RTSPClientSession const* except,
                                 InterleavedChannelSet& used) const override;

@@ -43,7 +43,7 @@ public:
   // client at 'clientAddress'; null when a session limit is reached or no
   // unpredictable id can be drawn now.
   virtual RTSPClientSession* createSession(ServerMediaSession* stream, RTSPClientConnection* owner,
-                                           struct in_addr clientAddress) = 0;
+                                           NetAddress const& clientAddress) = 0;
   virtual void deleteSession(RTSPClientSession* session) = 0;
   // The interleaved channels that the sessions other than 'except' (may be
   // null) use on 'connection'.

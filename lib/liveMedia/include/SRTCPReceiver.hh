@@ -22,7 +22,7 @@ public:
   ~SRTCPReceiver();
 
   // The newest client of an address and port hears its reports.
-  void addUDPClient(struct in_addr addr, Port port, SRTCPVerifier* verifier, HandlerFunc* handler, void* clientData);
+  void addUDPClient(NetAddress const& addr, Port port, SRTCPVerifier* verifier, HandlerFunc* handler, void* clientData);
   void addStreamClient(InterleavedChannelWriter* writer, unsigned char channelId, SRTCPVerifier* verifier,
                        HandlerFunc* handler, void* clientData);
   void removeClient(SRTCPVerifier* verifier);
@@ -36,7 +36,7 @@ public:
 
 private:
   struct Client {
-    in_addr_t addr;
+    NetAddress addr;  // unset for an interleaved client
     portNumBits port;  // network order; 0 for an interleaved client
     InterleavedChannelWriter* writer;
     unsigned char channelId;

@@ -3,9 +3,11 @@
 
 #include <cstdint>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "Media.hh"
+#include "NetAddress.hh"
 
 class ServerMediaSubsession;
 
@@ -22,8 +24,12 @@ public:
   // into the "o=" line.
   // With 'srtpOffers', each track that has SRTP is offered as RTP/SAVP with
   // its stream's key, whose id is noted there.
-  char* generateSDPDescription(unsigned localAddress = 0,
-                               std::map<ServerMediaSubsession const*, uint64_t>* srtpOffers = nullptr);
+  using SRTPOffers = std::map<ServerMediaSubsession const*, uint64_t>;
+  char* generateSDPDescription(unsigned localAddress = 0, SRTPOffers* srtpOffers = nullptr);
+  // The SDP for a client of 'localAddress's family: for IPv6 "IN IP6" with
+  // that address in "o=" and the tracks' IPv6 lines ("c=IN IP6 ::"); for
+  // IPv4 the text above with the host's address.
+  char* generateSDPDescription(NetAddress const& localAddress, SRTPOffers* srtpOffers = nullptr);
   // Whether every track can be described now (ServerMediaSubsession::
   // sdpLinesReady); when not, ask again a little later.
   Boolean descriptionReady();
@@ -52,6 +58,7 @@ protected:
   ~ServerMediaSession() override;
 
 private:
+  char* describe(std::string const& ip, int addressFamily, SRTPOffers* srtpOffers);
   char* fStreamName;
   char* fInfoSDPString;
   char* fDescriptionSDPString;

@@ -25,11 +25,14 @@ public:
   // for what its stream carries starts finding out at the first call and
   // says false until it knows (or its wait is over); ask again later.
   virtual Boolean sdpLinesReady();
+  // sdpLines() for a client of 'addressFamily': for AF_INET6 the same lines
+  // with "c=IN IP6 ::", kept beside them (and made again when they change).
+  char const* sdpLinesFor(int addressFamily);
 
   // One client's transport, as parsed from its SETUP.
   struct ClientTransport {
     Boolean streamOverTCP = False;
-    struct in_addr destinationAddress {};           // UDP: the client's address
+    NetAddress destinationAddress;                  // UDP: the client's address
     Port clientRTPPort, clientRTCPPort;             // UDP
     InterleavedChannelWriter* tcpWriter = nullptr;  // TCP: the client's RTSP connection
     unsigned char rtpChannelId = 0, rtcpChannelId = 1;
@@ -80,6 +83,7 @@ private:
   friend class ServerMediaSession;
   unsigned fTrackNumber = 0;
   char* fTrackId = nullptr;
+  std::string fIPv4LinesSeen, fIPv6Lines;  // sdpLinesFor(AF_INET6)'s copy and what it was made from
 };
 
 #endif

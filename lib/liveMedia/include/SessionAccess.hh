@@ -1,7 +1,7 @@
 #ifndef OSTRA_SESSION_ACCESS_HH
 #define OSTRA_SESSION_ACCESS_HH
 
-#include <netinet/in.h>
+#include "NetAddress.hh"
 
 // Who may act on a client session by naming its id. A pure rule: no
 // sockets, no sessions.
@@ -11,7 +11,7 @@
 // connection has closed) and the client's address.
 struct SessionOrigin {
   void const* connection;
-  struct in_addr address;
+  NetAddress address;  // compared whole (IPv4 and IPv6 are two addresses)
 };
 
 enum class SessionAccess {

@@ -193,7 +193,7 @@ void RTCPInstance::incomingReportHandler(void* clientData, int /*mask*/) {
 void RTCPInstance::incomingReportHandler1() {
   Groupsock* gs = fRTCPInterface.gs();
   if (gs == nullptr) return;
-  struct sockaddr_in from {};
+  struct sockaddr_storage from {};
   socklen_t fromLen = sizeof from;
   // One datagram per event: the loop calls again while more are waiting, and
   // the handler we call may close this instance.
@@ -203,11 +203,13 @@ void RTCPInstance::incomingReportHandler1() {
   ++fNumPacketsReceived;
   fAvgRTCPSize = (1.0 / 16.0) * (static_cast<double>(n) + kIPUDPOverhead) + (15.0 / 16.0) * fAvgRTCPSize;
   if (!containsReceiverReport(fInBuf, static_cast<unsigned>(n))) return;
+  Port fromPort;
+  NetAddress const fromAddress = NetAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&from), fromLen, &fromPort);
   // Several sessions may name the same address and port: the one that named
   // it last hears its reports.
   for (size_t i = fUdpHandlers.size(); i-- > 0;) {
     UdpHandler const& h = fUdpHandlers[i];
-    if (h.addr == from.sin_addr.s_addr && h.port == from.sin_port) {
+    if (h.addr == fromAddress && h.port == fromPort.num()) {
       RRHandlerFunc* handler = h.handler;
       void* cd = h.clientData;
       if (handler != nullptr) handler(cd);
@@ -230,16 +232,16 @@ void RTCPInstance::injectReport(unsigned char const* packet, unsigned size, Inte
   }
 }
 
-void RTCPInstance::setSpecificRRHandler(struct in_addr fromAddress, Port fromPort, RRHandlerFunc* handler,
+void RTCPInstance::setSpecificRRHandler(NetAddress const& fromAddress, Port fromPort, RRHandlerFunc* handler,
                                         void* clientData) {
   unsetSpecificRRHandler(fromAddress, fromPort, clientData);
-  fUdpHandlers.push_back(UdpHandler{fromAddress.s_addr, fromPort.num(), handler, clientData});
+  fUdpHandlers.push_back(UdpHandler{fromAddress, fromPort.num(), handler, clientData});
 }
 
-void RTCPInstance::unsetSpecificRRHandler(struct in_addr fromAddress, Port fromPort, void* clientData) {
+void RTCPInstance::unsetSpecificRRHandler(NetAddress const& fromAddress, Port fromPort, void* clientData) {
   for (size_t i = 0; i < fUdpHandlers.size(); ++i) {
     UdpHandler const& h = fUdpHandlers[i];
-    if (h.addr == fromAddress.s_addr && h.port == fromPort.num() && h.clientData == clientData) {
+    if (h.addr == fromAddress && h.port == fromPort.num() && h.clientData == clientData) {
       fUdpHandlers.erase(fUdpHandlers.begin() + static_cast<std::ptrdiff_t>(i));
       return;
     }

@@ -16,16 +16,16 @@ SRTCPReceiver::~SRTCPReceiver() {
   if (fGS != nullptr && fGS->socketNum() >= 0) fEnv.taskScheduler().disableBackgroundHandling(fGS->socketNum());
 }
 
-void SRTCPReceiver::addUDPClient(struct in_addr addr, Port port, SRTCPVerifier* verifier, HandlerFunc* handler,
+void SRTCPReceiver::addUDPClient(NetAddress const& addr, Port port, SRTCPVerifier* verifier, HandlerFunc* handler,
                                  void* clientData) {
   removeClient(verifier);
-  fClients.push_back(Client{addr.s_addr, port.num(), nullptr, 0, verifier, handler, clientData});
+  fClients.push_back(Client{addr, port.num(), nullptr, 0, verifier, handler, clientData});
 }
 
 void SRTCPReceiver::addStreamClient(InterleavedChannelWriter* writer, unsigned char channelId,
                                     SRTCPVerifier* verifier, HandlerFunc* handler, void* clientData) {
   removeClient(verifier);
-  fClients.push_back(Client{0, 0, writer, channelId, verifier, handler, clientData});
+  fClients.push_back(Client{NetAddress(), 0, writer, channelId, verifier, handler, clientData});
 }
 
 void SRTCPReceiver::removeClient(SRTCPVerifier* verifier) {
@@ -75,14 +75,16 @@ void SRTCPReceiver::incomingHandler(void* clientData, int /*mask*/) {
 }
 
 void SRTCPReceiver::incomingHandler1() {
-  struct sockaddr_in from {};
+  struct sockaddr_storage from {};
   socklen_t fromLen = sizeof from;
   ssize_t n =
       ::recvfrom(fGS->socketNum(), fInBuf, sizeof fInBuf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLen);
   if (n <= 0) return;
+  Port fromPort;
+  NetAddress const fromAddress = NetAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&from), fromLen, &fromPort);
   for (size_t i = fClients.size(); i-- > 0;) {
     Client const c = fClients[i];
-    if (c.writer == nullptr && c.addr == from.sin_addr.s_addr && c.port == from.sin_port) {
+    if (c.writer == nullptr && c.addr == fromAddress && c.port == fromPort.num()) {
       check(c, static_cast<unsigned>(n));
       return;
     }

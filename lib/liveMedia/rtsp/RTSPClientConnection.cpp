@@ -24,14 +24,18 @@ constexpr size_t kFirstQueueCapacity = 16 * 1024;
 // No further requests are read or answered while this much output waits.
 constexpr size_t kReadPauseThreshold = 64 * 1024;
 
-struct in_addr localAddressOf(int socket, UsageEnvironment& env) {
-  struct sockaddr_in local;
-  socklen_t len = sizeof local;
-  std::memset(&local, 0, sizeof local);
-  if (getsockname(socket, reinterpret_cast<struct sockaddr*>(&local), &len) != 0) {
-    local.sin_addr.s_addr = ourIPAddress(env);
+NetAddress connectionLocalAddress(int socket, UsageEnvironment& env) {
+  NetAddress local = localAddressOf(socket);
+  if (local.family() == AF_UNSPEC) {
+    struct in_addr ours;
+    ours.s_addr = ourIPAddress(env);
+    local = NetAddress(ours);
   }
-  return local.sin_addr;
+  return local;
+}
+
+NetAddress addressOf(struct sockaddr_storage const& peer, Port* port = nullptr) {
+  return NetAddress::fromSockaddr(reinterpret_cast<struct sockaddr const*>(&peer), sizeof peer, port);
 }
 
 RTSPConnectionOrigin originOf(ByteTransport const& transport, Port listenerPort) {
@@ -46,22 +50,23 @@ RTSPConnectionOrigin originOf(ByteTransport const& transport, Port listenerPort)
 
 }  // namespace
 
-RTSPClientConnection::RTSPClientConnection(RTSPServerContext& server, int socket, struct sockaddr_in const& peer)
+RTSPClientConnection::RTSPClientConnection(RTSPServerContext& server, int socket, struct sockaddr_storage const& peer)
     : RTSPClientConnection(server, std::make_unique<SocketTransport>(socket), peer, server.serverPort()) {}
 
 RTSPClientConnection::RTSPClientConnection(RTSPServerContext& server, std::unique_ptr<ByteTransport> transport,
-                                           struct sockaddr_in const& peer, Port listenerPort)
+                                           struct sockaddr_storage const& peer, Port listenerPort)
     : fServer(server),
       fSocket(transport->socketNum()),
       fTransport(std::move(transport)),
       fOutput(server.environment(), *fTransport,
               InterleavedSocketWriter::Limits{kNoFrameBacklogOfItsOwn, kMaxQueuedBytes, kFirstQueueCapacity}, this),
-      fHandler(server, *this, fOutput, peer.sin_addr, localAddressOf(fSocket, server.environment()),
+      fHandler(server, *this, fOutput, addressOf(peer), connectionLocalAddress(fSocket, server.environment()),
                originOf(*fTransport, listenerPort)) {
-  char name[INET_ADDRSTRLEN + 8];
-  char address[INET_ADDRSTRLEN] = "?";
-  inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
-  std::snprintf(name, sizeof name, "%s:%u", address, static_cast<unsigned>(ntohs(peer.sin_port)));
+  Port peerPort;
+  NetAddress const peerAddress = addressOf(peer, &peerPort);
+  char name[INET6_ADDRSTRLEN + 10];
+  std::snprintf(name, sizeof name, "%s:%u", peerAddress.family() == AF_UNSPEC ? "?" : peerAddress.urlHost().c_str(),
+                static_cast<unsigned>(peerPort.hostOrder()));
   fOutput.setPeerName(name);
   if (!fTransport->ready()) {
     fHandshakeTask =

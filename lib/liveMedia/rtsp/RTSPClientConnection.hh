@@ -32,11 +32,11 @@ public:
   // How long a transport's handshake may take before the connection is closed.
   static constexpr int64_t kHandshakeMicroseconds = 10000000;
 
-  RTSPClientConnection(RTSPServerContext& server, int socket, struct sockaddr_in const& peer);
+  RTSPClientConnection(RTSPServerContext& server, int socket, struct sockaddr_storage const& peer);
   // A connection over 'transport' (its socket is owned from now on), which
   // the client reached on 'listenerPort'.
   RTSPClientConnection(RTSPServerContext& server, std::unique_ptr<ByteTransport> transport,
-                       struct sockaddr_in const& peer, Port listenerPort);
+                       struct sockaddr_storage const& peer, Port listenerPort);
   ~RTSPClientConnection();
 
   int socketNum() const { return fSocket; }

@@ -3,7 +3,7 @@
 #include "ServerMediaSession.hh"
 
 RTSPClientSession::RTSPClientSession(RTSPServerContext& server, unsigned id, ServerMediaSession* serverMediaSession,
-                                     RTSPClientConnection* owner, struct in_addr clientAddress)
+                                     RTSPClientConnection* owner, NetAddress const& clientAddress)
     : fServer(server), fId(id), fServerMediaSession(serverMediaSession), fOwner(owner), fClientAddress(clientAddress) {
   fServerMediaSession->incrementReferenceCount();
   noteLiveness();

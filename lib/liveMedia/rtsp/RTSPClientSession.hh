@@ -20,7 +20,7 @@ class RTSPClientConnection;
 class RTSPClientSession {
 public:
   RTSPClientSession(RTSPServerContext& server, unsigned id, ServerMediaSession* serverMediaSession,
-                    RTSPClientConnection* owner, struct in_addr clientAddress);
+                    RTSPClientConnection* owner, NetAddress const& clientAddress);
   ~RTSPClientSession();  // detaches every track from its stream
 
   unsigned id() const { return fId; }
@@ -29,9 +29,7 @@ public:
   RTSPClientConnection* owner() const { return fOwner; }
   void disown() { fOwner = nullptr; }
   // The address of the client that opened the session.
-  struct in_addr clientAddress() const {
-    return fClientAddress;
-  }
+  NetAddress const& clientAddress() const { return fClientAddress; }
 
   struct Track {
     ServerMediaSubsession* subsession;
@@ -59,7 +57,7 @@ private:
   unsigned fId;
   ServerMediaSession* fServerMediaSession;
   RTSPClientConnection* fOwner;
-  struct in_addr fClientAddress;
+  NetAddress fClientAddress;
   std::vector<Track> fTracks;
   TaskScheduler::TaskToken fLivenessTask = nullptr;
 };

@@ -21,8 +21,8 @@ constexpr int64_t kDescribePollMicroseconds = 10000;
 }  // namespace
 
 RTSPRequestHandler::RTSPRequestHandler(RTSPServerContext& server, RTSPClientConnection& connection,
-                                       InterleavedSocketWriter& output, struct in_addr peerAddress,
-                                       struct in_addr localAddress, RTSPConnectionOrigin const& origin)
+                                       InterleavedSocketWriter& output, NetAddress const& peerAddress,
+                                       NetAddress const& localAddress, RTSPConnectionOrigin const& origin)
     : fServer(server),
       fConnection(connection),
       fOutput(output),
@@ -149,7 +149,7 @@ void RTSPRequestHandler::handleDESCRIBE(RTSPRequest const& req) {
 void RTSPRequestHandler::answerDESCRIBE(ServerMediaSession* sms, std::string_view cseq) {
   // Over TLS each track is offered as SRTP, with the key of the stream the client will get.
   bool const srtp = OSTRA_SRTP && fOrigin.mediaOnConnectionOnly;
-  char* sdp = sms->generateSDPDescription(0, srtp ? &fSRTPOffers : nullptr);
+  char* sdp = sms->generateSDPDescription(fLocalAddress, srtp ? &fSRTPOffers : nullptr);
   if (sdp == nullptr) {
     sendSimpleResponse("404 File Not Found, Or In Incorrect Format", cseq);
     return;
@@ -430,7 +430,7 @@ bool RTSPRequestHandler::sendHeldAnswer() {
 
 std::string RTSPRequestHandler::urlPrefix() const {
   unsigned const port = fOrigin.port != 0 ? fOrigin.port : fServer.serverPort().hostOrder();
-  return rtspURLPrefixFor(fLocalAddress.s_addr, port, fOrigin.scheme);
+  return rtspURLPrefixFor(fLocalAddress, port, fOrigin.scheme);
 }
 
 std::string RTSPRequestHandler::now() { return RTSPResponseBuilder::formatDate(time(nullptr)); }

@@ -34,7 +34,7 @@ class RTSPRequestHandler {
 public:
   // 'connection' runs the handler: sessions opened here belong to it.
   RTSPRequestHandler(RTSPServerContext& server, RTSPClientConnection& connection, InterleavedSocketWriter& output,
-                     struct in_addr peerAddress, struct in_addr localAddress,
+                     NetAddress const& peerAddress, NetAddress const& localAddress,
                      RTSPConnectionOrigin const& origin = RTSPConnectionOrigin());
 
   // Answers one complete request (as the request scanner delimits it).
@@ -103,8 +103,8 @@ private:
   RTSPServerContext& fServer;
   RTSPClientConnection& fConnection;
   InterleavedSocketWriter& fOutput;
-  struct in_addr fPeerAddress;
-  struct in_addr fLocalAddress;
+  NetAddress fPeerAddress;
+  NetAddress fLocalAddress;
   RTSPConnectionOrigin fOrigin;
   std::string fResponse;  // the answer being built (its capacity is reused)
   std::string fNonce;     // the Digest nonce last issued on this connection

@@ -7,11 +7,9 @@
 
 namespace {
 
-std::string addressText(struct in_addr a) {
-  char buf[INET_ADDRSTRLEN];
-  if (inet_ntop(AF_INET, &a, buf, sizeof buf) == nullptr) buf[0] = '\0';
-  return buf;
-}
+// A link-local address goes without its zone id: that names an interface
+// of this host, which means nothing to the client.
+std::string addressText(NetAddress const& a) { return a.text(); }
 
 }  // namespace
 
@@ -37,7 +35,7 @@ void RTSPResponseBuilder::session(unsigned id, unsigned timeoutSeconds) {
   fOut += buf;
 }
 
-void RTSPResponseBuilder::udpTransport(struct in_addr destination, struct in_addr source, unsigned clientRTPPort,
+void RTSPResponseBuilder::udpTransport(NetAddress const& destination, NetAddress const& source, unsigned clientRTPPort,
                                        unsigned clientRTCPPort, unsigned serverRTPPort, unsigned serverRTCPPort) {
   char buf[256];
   std::snprintf(buf, sizeof buf,
@@ -47,7 +45,7 @@ void RTSPResponseBuilder::udpTransport(struct in_addr destination, struct in_add
   fOut += buf;
 }
 
-void RTSPResponseBuilder::tcpTransport(struct in_addr destination, struct in_addr source, unsigned rtpChannel,
+void RTSPResponseBuilder::tcpTransport(NetAddress const& destination, NetAddress const& source, unsigned rtpChannel,
                                        unsigned rtcpChannel) {
   char buf[256];
   std::snprintf(buf, sizeof buf, "Transport: RTP/AVP/TCP;unicast;destination=%s;source=%s;interleaved=%u-%u\r\n",
@@ -113,12 +111,16 @@ std::string RTSPResponseBuilder::formatDate(time_t when) {
 std::string rtspURLPrefixFor(in_addr_t address, unsigned port, char const* scheme) {
   struct in_addr a;
   a.s_addr = address;
-  char buf[72];
+  return rtspURLPrefixFor(NetAddress(a), port, scheme);
+}
+
+std::string rtspURLPrefixFor(NetAddress const& address, unsigned port, char const* scheme) {
+  char buf[96];
   bool const rtsps = std::strcmp(scheme, "rtsps") == 0;
   if (port == (rtsps ? 322u : 554u)) {  // the scheme's own port
-    std::snprintf(buf, sizeof buf, "%s://%s/", scheme, addressText(a).c_str());
+    std::snprintf(buf, sizeof buf, "%s://%s/", scheme, address.urlHost().c_str());
   } else {
-    std::snprintf(buf, sizeof buf, "%s://%s:%u/", scheme, addressText(a).c_str(), port);
+    std::snprintf(buf, sizeof buf, "%s://%s:%u/", scheme, address.urlHost().c_str(), port);
   }
   return buf;
 }

@@ -143,17 +143,26 @@ void RTSPServer::removeServerMediaSession(ServerMediaSession* serverMediaSession
 }
 
 char* RTSPServer::rtspURLPrefix(int clientSocket) const {
-  struct in_addr addr;
-  addr.s_addr = ourIPAddress(envir());
+  struct in_addr ours;
+  ours.s_addr = ourIPAddress(envir());
+  NetAddress addr(ours);
   if (clientSocket >= 0) {
-    struct sockaddr_in local;
-    socklen_t len = sizeof local;
-    if (getsockname(clientSocket, reinterpret_cast<struct sockaddr*>(&local), &len) == 0 &&
-        local.sin_addr.s_addr != INADDR_ANY) {
-      addr = local.sin_addr;
-    }
+    NetAddress const local = localAddressOf(clientSocket);
+    if (!local.isUnspecified()) addr = local;
   }
-  return strDup(rtspURLPrefixFor(addr.s_addr, fServerPort.hostOrder(), fListeners[0]->tls ? "rtsps" : "rtsp").c_str());
+  return strDup(rtspURLPrefixFor(addr, fServerPort.hostOrder(), fListeners[0]->tls ? "rtsps" : "rtsp").c_str());
+}
+
+char* RTSPServer::rtspURLsIPv6(ServerMediaSession const* serverMediaSession) const {
+  NetAddress const ours = ourIPv6Address();
+  if (serverMediaSession == nullptr || !ours.isIPv6() || socketFamilyOf(fServerSocket) != AF_INET6) return nullptr;
+  std::string lines;
+  for (auto const& listener : fListeners) {
+    if (!lines.empty()) lines += "\n";
+    lines += rtspURLPrefixFor(ours, listener->port.hostOrder(), listener->tls ? "rtsps" : "rtsp");
+    lines += serverMediaSession->streamName();
+  }
+  return strDup(lines.c_str());
 }
 
 char* RTSPServer::rtspsURL(ServerMediaSession const* serverMediaSession) const {
@@ -185,7 +194,7 @@ void RTSPServer::incomingConnectionHandler(void* clientData, int /*mask*/) {
 
 void RTSPServer::acceptConnections(Listener& listener) {
   for (int i = 0; i < kMaxAcceptsPerEvent; ++i) {
-    struct sockaddr_in peer;
+    struct sockaddr_storage peer;
     socklen_t len = sizeof peer;
     std::memset(&peer, 0, sizeof peer);
     int sock = accept4(listener.socket, reinterpret_cast<struct sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -206,7 +215,7 @@ void RTSPServer::acceptConnections(Listener& listener) {
   }
 }
 
-void RTSPServer::admit(Listener& listener, int sock, struct sockaddr_in const& peer) {
+void RTSPServer::admit(Listener& listener, int sock, struct sockaddr_storage const& peer) {
   setSocketKeepAlive(sock);
   increaseSendBufferTo(envir(), sock, kSocketSendBuffer);
   auto& context = static_cast<RTSPServerContext&>(*this);
@@ -285,7 +294,7 @@ bool RTSPServer::sessionLimitReached(RTSPClientConnection const* owner) const {
 }
 
 RTSPClientSession* RTSPServer::createSession(ServerMediaSession* stream, RTSPClientConnection* owner,
-                                             struct in_addr clientAddress) {
+                                             NetAddress const& clientAddress) {
   if (sessionLimitReached(owner)) return nullptr;
   unsigned id = randomSessionId();
   if (id == 0) return nullptr;

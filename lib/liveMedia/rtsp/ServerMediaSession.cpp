@@ -69,17 +69,25 @@ float ServerMediaSession::duration() const {
   return result;
 }
 
-char* ServerMediaSession::generateSDPDescription(unsigned localAddress,
-                                                std::map<ServerMediaSubsession const*, uint64_t>* srtpOffers) {
+char* ServerMediaSession::generateSDPDescription(unsigned localAddress, SRTPOffers* srtpOffers) {
   netAddressBits ourAddress = localAddress != 0 ? localAddress : ourIPAddress(envir());
-  std::string ip = AddressString(ourAddress);
+  return describe(AddressString(ourAddress), AF_INET, srtpOffers);
+}
+
+char* ServerMediaSession::generateSDPDescription(NetAddress const& localAddress, SRTPOffers* srtpOffers) {
+  if (!localAddress.isIPv6()) return generateSDPDescription(0u, srtpOffers);
+  return describe(localAddress.text(), AF_INET6, srtpOffers);
+}
+
+char* ServerMediaSession::describe(std::string const& ip, int addressFamily, SRTPOffers* srtpOffers) {
+  char const* const in = addressFamily == AF_INET6 ? "IN IP6" : "IN IP4";
   std::string sdp;
   sdp.reserve(1024);
   char line[200];
 
   sdp += "v=0\r\n";
-  std::snprintf(line, sizeof line, "o=- %ld%06ld 1 IN IP4 %s\r\n", static_cast<long>(fCreationTime.tv_sec),
-                static_cast<long>(fCreationTime.tv_usec), ip.c_str());
+  std::snprintf(line, sizeof line, "o=- %ld%06ld 1 %s %s\r\n", static_cast<long>(fCreationTime.tv_sec),
+                static_cast<long>(fCreationTime.tv_usec), in, ip.c_str());
   sdp += line;
   sdp.append("s=").append(fDescriptionSDPString).append("\r\n");
   sdp.append("i=").append(fInfoSDPString).append("\r\n");
@@ -87,7 +95,7 @@ char* ServerMediaSession::generateSDPDescription(unsigned localAddress,
   sdp.append("a=tool:").append(LIVEMEDIA_LIBRARY_IDENTITY).append("\r\n");
   sdp += "a=type:broadcast\r\n";
   sdp += "a=control:*\r\n";
-  if (fIsSSM) sdp.append("a=source-filter: incl IN IP4 * ").append(ip).append("\r\n");
+  if (fIsSSM) sdp.append("a=source-filter: incl ").append(in).append(" * ").append(ip).append("\r\n");
   float dur = duration();
   if (dur > 0.0f) {
     std::snprintf(line, sizeof line, "a=range:npt=0-%.3f\r\n", static_cast<double>(dur));
@@ -100,7 +108,7 @@ char* ServerMediaSession::generateSDPDescription(unsigned localAddress,
   if (fMiscSDPLines != nullptr) sdp += fMiscSDPLines;
 
   for (ServerMediaSubsession* s : fSubsessions) {
-    char const* lines = s->sdpLines();
+    char const* lines = s->sdpLinesFor(addressFamily);
     if (lines == nullptr) return nullptr;
     std::string keyMgmt;
     uint64_t keyId = srtpOffers != nullptr ? s->srtpOffer(keyMgmt) : 0;

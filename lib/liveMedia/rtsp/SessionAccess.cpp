@@ -2,6 +2,6 @@
 
 SessionAccess sessionAccessFor(SessionOrigin const& session, SessionOrigin const& request, bool credentialsRequired) {
   if (session.connection != nullptr && session.connection == request.connection) return SessionAccess::Granted;
-  if (session.address.s_addr != request.address.s_addr) return SessionAccess::Refused;
+  if (session.address != request.address) return SessionAccess::Refused;
   return credentialsRequired ? SessionAccess::NeedsDigest : SessionAccess::Granted;
 }
