@@ -44,14 +44,14 @@ struct Settings {
   // opens: standard input, output and error (3), the event loop (1), the
   // listening sockets (2: plain and TLS), the producer links (2), the short-lived one of
   // each track's description (1 at a time), each track's RTP and RTCP sockets
-  // (4) and the description's dummy one (1), twice the stream's descriptors
-  // while an ended stream waits to be taken down (6), random sources and
-  // address look-ups (3), one connection being refused (1), and room to spare.
-  unsigned descriptorReserve = 32;
+  // and its SRTP clients' pair (8) and the description's dummy one (1), twice the
+  // stream's sockets while an ended stream waits to be taken down (10), random
+  // sources and address look-ups (3), one connection being refused (1), and room to spare.
+  unsigned descriptorReserve = 40;
   // And for each stream beyond the first: its producer links (2), its
-  // tracks' RTP and RTCP sockets (4) and twice those while an ended stream
-  // waits to be taken down (6).
-  unsigned descriptorReservePerExtraStream = 12;
+  // tracks' RTP, RTCP and SRTP sockets (8) and twice those while an ended
+  // stream waits to be taken down (10).
+  unsigned descriptorReservePerExtraStream = 20;
   // RTSP connections held at once, whatever the descriptor limit allows.
   unsigned maxConnections = 4096;
   // Client sessions one connection may open, and all connections together.

@@ -60,7 +60,7 @@ public:
   // Connections held at once: at most the descriptor limit in force now
   // (RLIMIT_NOFILE) less 'descriptorReserve', never more than
   // 'maxConnections'. One more is accepted and closed at once.
-  static constexpr unsigned kDefaultDescriptorReserve = 32;
+  static constexpr unsigned kDefaultDescriptorReserve = 40;
   static constexpr unsigned kDefaultMaxConnections = 4096;
   void setConnectionLimits(unsigned descriptorReserve, unsigned maxConnections);
   unsigned maxConnections() const;
