@@ -179,6 +179,12 @@ TEST_P(TunnelE2E, RealClientsTunnelAndNameTheStreamAsTheyWriteIt) {
               "gst-launch rtspsrc over UDP: " + out);
         rc = runCommand(probe + "tcp rtsps://alice:secret@" + host + ":8322/ch01", 30000, &out);
         check(rc == 0 && out == "h264\npcm_mulaw\n", "ffprobe over TLS: " + out);
+        setenv("GST_DEBUG", "srtpdec:4", 1);  // it says when it sets up a key
+        check(!OSTRA_SRTP || (gstreamerPlays("rtsps://" + host + ":8322/ch01",
+                                             "user-id=alice user-pw=secret protocols=udp tls-validation-flags=0", &out) &&
+                              countOf(out, "Setting RTP policy") >= 2),
+              "GStreamer decodes both tracks over SRTP (UDP): " + out);
+        unsetenv("GST_DEBUG");
         for (char const* suffix : {"/", "?channel=1"}) {
           rc = runCommand(probe + "tcp " + kAuthUrl + suffix, 30000, &out);
           check(rc == 0 && out == "h264\npcm_mulaw\n", std::string("ffprobe of ch01") + suffix + ": " + out);
